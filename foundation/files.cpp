@@ -1,0 +1,76 @@
+#include "foundation/files.h"
+
+#include <new>
+
+#include "foundation/handles.h"
+
+namespace {
+
+bool IsOpen(HANDLE file) { return file != INVALID_HANDLE_VALUE && file != nullptr; }
+
+// Whole files are written and read in one call each.
+static_assert(sizeof(size_t) <= sizeof(DWORD), "a byte count must fit one WriteFile call");
+
+}  // namespace
+
+CResult WriteToHandle(HANDLE file, const void* bytes, size_t count) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, static_cast<DWORD>(count), &written, nullptr)) {
+        return CResult::FromLastError(514);
+    }
+    if (written < count) return CResult::FromLastError(515);
+    return CResult();
+}
+
+CResult WriteWholeFile(const std::wstring& path, const void* bytes, size_t count) {
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_WRITE_DATA, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!IsOpen(file.get())) {
+        HRESULT hr = HResultFromLastError();
+        return CResult(hr, 547, L"Error creating file: " + path);
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes, static_cast<DWORD>(count), &written, nullptr)) {
+        return CResult::FromLastError(550);
+    }
+    if (written < count) return CResult::FromLastError(551);
+    return CResult();
+}
+
+CResult ReadWholeFile(const std::wstring& path, ByteBuffer& buffer, uint64_t limit) {
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    if (!IsOpen(file.get())) {
+        HRESULT hr = HResultFromLastError();
+        return CResult(hr, 586, L"Error opening file: " + path);
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size)) return CResult::FromLastError(592);
+    uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
+    if (limit != 0 && fileSize > limit) return CResult(E_FAIL, 597);
+    // A file larger than one read can take cannot be held in this process;
+    // taking only its low 32 bits would return a truncated file as a success.
+    if (fileSize > MAXDWORD || fileSize > buffer.max_size()) return CResult(E_OUTOFMEMORY, 606);
+    try {
+        buffer.assign(static_cast<size_t>(fileSize), 0);
+    } catch (const std::bad_alloc&) {
+        return CResult(E_OUTOFMEMORY, 606);
+    }
+    if (fileSize == 0) return CResult();
+    DWORD read = 0;
+    if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(fileSize), &read, nullptr)) {
+        return CResult::FromLastError(613);
+    }
+    if (read < fileSize) return CResult(E_FAIL, 614);
+    return CResult();
+}
+
+CResult TouchFile(const std::wstring& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  0, nullptr));
+    if (!IsOpen(file.get())) return CResult::FromLastError(1005);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (!SetFileTime(file.get(), nullptr, nullptr, &now)) return CResult::FromLastError(1009);
+    return CResult();
+}

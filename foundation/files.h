@@ -1,0 +1,29 @@
+// Whole-file reads and writes with fixed site codes and path-naming messages.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "foundation/result.h"
+
+using ByteBuffer = std::vector<unsigned char>;
+
+// Creates or replaces `path` with exactly `count` bytes.
+// 547 "Error creating file: <path>", 550 write failed, 551 short write.
+CResult WriteWholeFile(const std::wstring& path, const void* bytes, size_t count);
+
+// One write of all bytes to a handle the caller owns. 514 failed, 515 short.
+CResult WriteToHandle(HANDLE file, const void* bytes, size_t count);
+
+// The whole file into `buffer` (limit 0 = none). 586 "Error opening file:
+// <path>", 592 size unknown, 597 over the limit, 606 no memory, 613 read
+// failed, 614 short read. After a short read the buffer keeps the file's size,
+// zero-filled past what arrived.
+CResult ReadWholeFile(const std::wstring& path, ByteBuffer& buffer, uint64_t limit);
+
+// Sets the last-write time to now. 1005 not opened, 1009 time not set.
+CResult TouchFile(const std::wstring& path);

@@ -1,0 +1,62 @@
+#include "foundation/run_report.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "foundation/files.h"
+#include "foundation/text.h"
+#include "launcher/failure_report.h"
+
+namespace {
+
+const wchar_t kConsoleTarget[] = L".";
+const wchar_t kNoReport[] = L"Error reading report\r\n";
+
+bool WriteStandardOutput(const char* text) {
+    DWORD written = 0;
+    return WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
+                     nullptr) != FALSE;
+}
+
+std::wstring ChooseReportText(const std::wstring& reportText, const CResult& outcome) {
+    if (!reportText.empty()) return reportText;
+    if (outcome.Failed()) return DescribeResult(outcome) + L"\r\n";
+    return kNoReport;
+}
+
+}  // namespace
+
+CResult WriteTextFile(const std::wstring& path, const std::string& bytes) {
+    CResult written = WriteWholeFile(path, bytes.data(), bytes.size());
+    if (written.Failed()) return Propagate(written, 561);
+    return CResult();
+}
+
+CResult AttachParentConsole() {
+    typedef BOOL(WINAPI * AttachConsoleFunction)(DWORD);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "AttachConsole") : nullptr;
+    if (found == nullptr) return CResult::FromLastError(1207);
+    AttachConsoleFunction attach = reinterpret_cast<AttachConsoleFunction>(reinterpret_cast<void*>(found));
+    if (!attach(ATTACH_PARENT_PROCESS)) return CResult::FromLastError(1209);
+    return CResult();
+}
+
+CResult WriteToConsole(const char* text) {
+    if (WriteStandardOutput(text)) return CResult();
+    CResult attached = AttachParentConsole();
+    if (attached.Failed()) return Propagate(attached, 1222);
+    if (!WriteStandardOutput(text)) return CResult::FromLastError(1224);
+    return CResult();
+}
+
+void WriteRunReport(const std::wstring& target, const std::wstring& reportText, const CResult& outcome) {
+    if (target.empty()) return;
+    std::string utf8 = ToUtf8OrThrow(ChooseReportText(reportText, outcome));
+    if (target == kConsoleTarget) {
+        WriteToConsole(utf8.c_str());
+    } else {
+        WriteTextFile(target, utf8);
+    }
+}

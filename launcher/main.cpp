@@ -1,0 +1,57 @@
+// Entry point: options from the command line, one guarded run, the run
+// report, the failure report and the exit code.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "foundation/guarded.h"
+#include "foundation/handles.h"
+#include "foundation/run_report.h"
+#include "launcher/command_line.h"
+#include "launcher/failure_report.h"
+#include "launcher/prepare_and_run.h"
+#include "launcher/run_options.h"
+#include "resources/resource_ids.h"
+
+namespace {
+
+constexpr int kVersionChars = 128;
+
+std::wstring LoadVersionString() {
+    wchar_t buffer[kVersionChars] = {};
+    LoadStringW(GetModuleHandleW(nullptr), IDS_VERSION, buffer, kVersionChars);
+    return buffer;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    g_programName = L"Loomcraft";
+
+    std::wstring version = LoadVersionString();
+
+    int count = 0;
+    LocalMemory argumentArray(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!argumentArray) count = 0;
+    const wchar_t* const* args = static_cast<const wchar_t* const*>(argumentArray.get());
+
+    g_silent = false;
+    g_cacheEnabled = false;
+    CCommandLineValues values = ParseCommandLine(count, args);
+
+    std::wstring keyText;
+    std::wstring reportText;
+    CResult outcome = CResult::NotYetRun();
+    outcome = RunGuarded(kEntryPointGuard, [&] {
+        return PrepareAndRun(version, values.keySwitchValue, keyText, reportText);
+    });
+
+    WriteRunReport(values.reportTarget, reportText, outcome);
+
+    if (outcome.Failed()) {
+        if (!g_silent) ReportFailure(outcome, version, keyText);
+        return outcome.m_hr;
+    }
+    return 0;
+}

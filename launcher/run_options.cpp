@@ -1,0 +1,12 @@
+#include "launcher/run_options.h"
+
+const wchar_t* g_programName = L"Loomcraft";
+bool g_silent = false;
+bool g_cacheEnabled = false;
+std::vector<std::wstring> g_passThroughArgs;
+std::unique_ptr<CProxyCredentials> g_proxyCredentials;
+std::wstring g_key;
+std::wstring g_version;
+std::atomic<bool> g_noCancel{false};
+UniqueHandle g_workerThread;
+CResult g_workerResult = CResult::NotYetRun();

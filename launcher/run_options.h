@@ -1,0 +1,25 @@
+// Run-wide options and state: set from the command line before any other
+// thread exists, then read (and in a few named places written) by the workflow.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/handles.h"
+#include "foundation/result.h"
+#include "http/proxy_credentials.h"
+
+extern const wchar_t* g_programName;                           // "Loomcraft"
+extern bool g_silent;                                          // "/silent"
+extern bool g_cacheEnabled;                                    // cache switch, or the persistent cache folder
+extern std::vector<std::wstring> g_passThroughArgs;            // forwarded to the installer
+extern std::unique_ptr<CProxyCredentials> g_proxyCredentials;  // "/proxyauth", or entered in the dialog
+extern std::wstring g_key;                                     // the key in use
+extern std::wstring g_version;                                 // "0,1,0,377"
+extern std::atomic<bool> g_noCancel;                           // set once the installer is about to start
+extern UniqueHandle g_workerThread;                            // interactive mode's worker
+extern CResult g_workerResult;                                 // the worker's outcome

@@ -1,0 +1,175 @@
+"""What the built launcher file carries: its resources, read back under Wine
+the way the running program reads them, and what it must not carry."""
+import struct
+import xml.etree.ElementTree as ElementTree
+
+import pytest
+
+from wine import winpath
+
+RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = 3, 5, 14, 24
+EN_US = 0x0409
+
+WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
+WS_CAPTION, WS_SYSMENU, WS_BORDER = 0x00C00000, 0x00080000, 0x00800000
+WS_GROUP, WS_TABSTOP = 0x00020000, 0x00010000
+DS_MODALFRAME, DS_SETFONT, DS_FIXEDSYS = 0x80, 0x40, 0x08
+ES_AUTOHSCROLL, ES_PASSWORD = 0x80, 0x20
+BS_PUSHBUTTON, BS_DEFPUSHBUTTON, SS_LEFT = 0, 1, 0
+CLASS_ORDINALS = {0x80: 'button', 0x81: 'edit', 0x82: 'static'}
+DIALOG_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS
+CHILD = WS_CHILD | WS_VISIBLE
+
+
+@pytest.fixture(scope='module')
+def dumped(wine, bin_folder):
+    result = wine.run(bin_folder / 'resdump.exe', winpath(bin_folder / 'loomcraft.exe'))
+    assert result.exit_code == 0, result
+    parsed = {'resources': {}, 'values': {}}
+    for line in result.stdout.decode().splitlines():
+        kind, _, rest = line.partition(' ')
+        if kind == 'string':
+            number, text = rest.split(' ')
+            parsed['string', int(number)] = '' if text == '-' else bytes.fromhex(text).decode()
+        elif kind == 'fixed':
+            parsed['fixed'] = tuple(int(part, 16) for part in rest.split())
+        elif kind == 'value':
+            name, text = rest.split(' ')
+            parsed['values'][name] = bytes.fromhex(text).decode()
+        elif kind == 'resource':
+            type_, name, language, data = rest.split(' ')
+            parsed['resources'][int(type_), int(name)] = (int(language, 16), bytes.fromhex(data))
+    return parsed
+
+
+class Reader:
+    def __init__(self, data):
+        self.data, self.offset = data, 0
+
+    def take(self, fmt):
+        values = struct.unpack_from('<' + fmt, self.data, self.offset)
+        self.offset += struct.calcsize('<' + fmt)
+        return values if len(values) > 1 else values[0]
+
+    def text(self):
+        end = self.offset
+        while self.data[end:end + 2] != b'\0\0':
+            end += 2
+        value = self.data[self.offset:end].decode('utf-16-le')
+        self.offset = end + 2
+        return value
+
+    def name_or_ordinal(self):
+        first = struct.unpack_from('<H', self.data, self.offset)[0]
+        if first == 0:
+            self.offset += 2
+            return None
+        if first == 0xFFFF:
+            self.offset += 2
+            return self.take('H')
+        return self.text()
+
+    def align(self, n):
+        self.offset += -self.offset % n
+
+
+def parse_dialog(data):
+    r = Reader(data)
+    version, signature, _help, ex_style, style, count, x, y, cx, cy = r.take('HHIIIHhhhh')
+    assert (version, signature) == (1, 0xFFFF), 'an extended dialog template'
+    dialog = {'ex_style': ex_style, 'style': style, 'rect': (x, y, cx, cy), 'menu': r.name_or_ordinal(),
+              'class': r.name_or_ordinal(), 'caption': r.text()}
+    points, weight, italic, charset = r.take('HHBB')
+    dialog['font'] = (points, weight, italic, charset, r.text())
+    dialog['controls'] = []
+    for _ in range(count):
+        r.align(4)
+        _help, ex_style, style, x, y, cx, cy, control_id = r.take('IIIhhhhi')
+        class_ = r.name_or_ordinal()
+        class_ = CLASS_ORDINALS.get(class_, class_) if isinstance(class_, int) else class_.lower()
+        title = r.name_or_ordinal()
+        extra = r.take('H')
+        r.offset += extra
+        dialog['controls'].append({'id': control_id, 'class': class_, 'text': title or '', 'style': style,
+                                   'ex_style': ex_style, 'rect': (x, y, cx, cy)})
+    return dialog
+
+
+def test_version_string_is_loaded_at_run_time(dumped):
+    assert dumped['string', 16589] == '0,1,0,377'
+
+
+def test_version_record_matches_the_version_string(dumped):
+    assert dumped['fixed'] == (0x00000001, 0x00000179, 0x00000001, 0x00000179)
+    assert dumped['values']['FileVersion'] == '0.1.0.377'
+    assert dumped['values']['ProductVersion'] == '0.1.0.377'
+
+
+def test_progress_dialog_129(dumped):
+    language, data = dumped['resources'][RT_DIALOG, 129]
+    assert language == EN_US
+    dialog = parse_dialog(data)
+    assert dialog['caption'] == 'Preparing setup...'
+    assert dialog['rect'] == (0, 0, 254, 31)
+    assert dialog['style'] == DIALOG_STYLE
+    assert dialog['ex_style'] == 0
+    assert dialog['font'] == (8, 400, 0, 1, 'MS Shell Dlg')
+    assert dialog['controls'] == [{'id': 1001, 'class': 'msctls_progress32', 'text': '',
+                                   'style': CHILD | WS_BORDER, 'ex_style': 0, 'rect': (7, 13, 240, 11)}]
+
+
+def test_proxy_dialog_131(dumped):
+    language, data = dumped['resources'][RT_DIALOG, 131]
+    assert language == EN_US
+    dialog = parse_dialog(data)
+    assert dialog['caption'] == 'Proxy authentication required'
+    assert dialog['rect'] == (0, 0, 238, 67)
+    assert dialog['style'] == DIALOG_STYLE
+    assert dialog['font'] == (8, 400, 0, 1, 'MS Shell Dlg')
+    controls = [(c['id'], c['class'], c['text'], c['style'], c['rect']) for c in dialog['controls']]
+    assert controls == [
+        (1002, 'edit', '', CHILD | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, (49, 7, 182, 12)),
+        (1003, 'edit', '', CHILD | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD, (49, 25, 182, 12)),
+        (1, 'button', 'OK', CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON, (127, 46, 50, 14)),
+        (2, 'button', 'Cancel', CHILD | WS_TABSTOP | BS_PUSHBUTTON, (181, 46, 50, 14)),
+        (-1, 'static', 'User name: ', CHILD | WS_GROUP | SS_LEFT, (7, 9, 40, 8)),
+        (-1, 'static', 'Password:', CHILD | WS_GROUP | SS_LEFT, (7, 27, 34, 8)),
+    ]
+
+
+def test_icon_group_1_holds_48_32_and_16_pixel_8_bit_images(dumped):
+    _, group = dumped['resources'][RT_GROUP_ICON, 1]
+    reserved, kind, count = struct.unpack_from('<HHH', group)
+    assert (reserved, kind, count) == (0, 1, 3)
+    sizes = []
+    for i in range(count):
+        width, height, colours, _, planes, bits, size, icon_id = struct.unpack_from('<BBBBHHIH', group, 6 + 14 * i)
+        _, image = dumped['resources'][RT_ICON, icon_id]
+        header_size, image_width, image_height, _, image_bits = struct.unpack_from('<IiiHH', image)
+        assert (bits, image_bits, header_size) == (8, 8, 40)
+        assert (image_width, image_height) == (width, 2 * height)
+        assert len(image) == size
+        sizes.append((width, height))
+    assert sizes == [(48, 48), (32, 32), (16, 16)]
+
+
+def test_manifest_requests_common_controls_6_as_invoker_on_vista_and_7(dumped):
+    _, data = dumped['resources'][RT_MANIFEST, 1]
+    root = ElementTree.fromstring(data)
+    ns = {'v1': 'urn:schemas-microsoft-com:asm.v1', 'v3': 'urn:schemas-microsoft-com:asm.v3',
+          'compat': 'urn:schemas-microsoft-com:compatibility.v1'}
+    dependency = root.find('v1:dependency/v1:dependentAssembly/v1:assemblyIdentity', ns)
+    assert dependency.get('name') == 'Microsoft.Windows.Common-Controls'
+    assert dependency.get('version') == '6.0.0.0'
+    assert dependency.get('publicKeyToken') == '6595b64144ccf1df'
+    level = root.find('v3:trustInfo/v3:security/v3:requestedPrivileges/v3:requestedExecutionLevel', ns)
+    assert level.get('level') == 'asInvoker'
+    systems = {e.get('Id') for e in root.findall('compat:compatibility/compat:application/compat:supportedOS', ns)}
+    assert systems == {'{e2011457-1546-43c5-a5fe-008deee3d3f0}', '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}'}
+
+
+@pytest.mark.parametrize('switch', ['/cache_keep', '/passcode'])
+def test_joined_switches_do_not_stand_whole_in_the_file(bin_folder, switch):
+    content = (bin_folder / 'loomcraft.exe').read_bytes()
+    assert switch.encode('ascii') not in content
+    assert switch.encode('utf-16-le') not in content

@@ -1,0 +1,149 @@
+"""The test run's own Wine: a fresh 32-bit prefix under the build folder, one
+persistent wineserver, an Xvfb display, and a browser stand-in that records
+every URL the programs under test open."""
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import time
+
+PROXY_VARIABLES = ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'no_proxy', 'NO_PROXY',
+                   'all_proxy', 'ALL_PROXY')
+
+
+def winpath(path):
+    """The Windows form of a host path, through Wine's Z: drive."""
+    return 'Z:' + str(pathlib.Path(path).resolve()).replace('/', '\\')
+
+
+class Xvfb:
+    def __init__(self):
+        self.display = None
+        self.process = None
+
+    def start(self):
+        for number in range(90, 190):
+            if os.path.exists(f'/tmp/.X{number}-lock') or os.path.exists(f'/tmp/.X11-unix/X{number}'):
+                continue
+            process = subprocess.Popen(['Xvfb', f':{number}', '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and process.poll() is None:
+                if os.path.exists(f'/tmp/.X11-unix/X{number}'):
+                    self.display, self.process = f':{number}', process
+                    return self
+                time.sleep(0.05)
+            process.kill()
+            process.wait()
+        raise RuntimeError('no Xvfb display could be started')
+
+    def stop(self):
+        if self.process is not None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+            self.process = None
+
+
+class RunResult:
+    def __init__(self, exit_code, stdout, stderr):
+        self.exit_code = exit_code  # full 32-bit exit code, or None when it timed out
+        self.stdout = stdout        # bytes
+        self.stderr = stderr        # text
+
+    def __repr__(self):
+        code = 'timed out' if self.exit_code is None else f'0x{self.exit_code:08x}'
+        return f'RunResult({code}, stdout={self.stdout!r}, stderr={self.stderr[-500:]!r})'
+
+
+class Wine:
+    def __init__(self, run_folder, bin_folder, display):
+        self.run_folder = pathlib.Path(run_folder)
+        self.bin = pathlib.Path(bin_folder)
+        self.prefix = self.run_folder / 'wineprefix'
+        self.opened_urls_file = self.run_folder / 'opened-urls.txt'
+        self.env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
+        self.env.update(WINEPREFIX=str(self.prefix), WINEARCH='win32', WINEDEBUG='-all', LANG='C.UTF-8',
+                        DISPLAY=display)
+        self.env.pop('LC_ALL', None)
+
+    # -- lifetime -----------------------------------------------------------
+
+    def start(self):
+        if self.prefix.exists():
+            subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
+            shutil.rmtree(self.prefix)
+        self.prefix.mkdir(parents=True)
+        subprocess.run(['wineserver', '-p'], env=self.env, check=True)
+        subprocess.run(['wine', 'wineboot', '-i'], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        capture = self.run_folder / 'browser-capture'
+        capture.write_text('#!/bin/sh\nprintf \'%s\\n\' "$1" >> ' + _shell_quote(str(self.opened_urls_file)) + '\n')
+        capture.chmod(0o755)
+        self.import_registry(f'''REGEDIT4
+
+[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]
+"Managed"="N"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]
+"ShowCrashDialog"=dword:00000000
+
+[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]
+"Browsers"="{_reg_escape(str(capture))}"
+''')
+        return self
+
+    def stop(self):
+        subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run(['wineserver', '-w'], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+
+    def import_registry(self, text):
+        reg = self.run_folder / 'import.reg'
+        reg.write_text(text)
+        subprocess.run(['wine', 'regedit', '/S', winpath(reg)], env=self.env, check=True)
+        # regedit returns before the server has flushed; reading back through
+        # reg.exe makes sure later processes see the values.
+        subprocess.run(['wine', 'reg', 'query', 'HKCU\\Software\\Wine'], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    # -- running programs ---------------------------------------------------
+
+    def run(self, program, *args, env=None, cwd=None, timeout=120):
+        """Runs a Windows program through runwait and returns its full exit code,
+        its standard output (bytes) and standard error (text)."""
+        full_env = dict(self.env)
+        full_env['RUNWAIT_TIMEOUT_MS'] = str(int(timeout * 1000))
+        if env:
+            full_env.update(env)
+        command = ['wine', str(self.bin / 'runwait.exe'), winpath(program), *[str(a) for a in args]]
+        completed = subprocess.run(command, env=full_env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   timeout=timeout + 30)
+        stderr = completed.stderr.decode('utf-8', 'replace')
+        exit_code = None
+        for line in stderr.splitlines():
+            if line.startswith('runwait: exit code 0x'):
+                exit_code = int(line.split('0x', 1)[1], 16)
+        if exit_code is None and 'runwait: timed out' not in stderr:
+            raise RuntimeError(f'runwait failed: {stderr}')
+        return RunResult(exit_code, completed.stdout, stderr)
+
+    def opened_urls(self):
+        """URLs opened with ShellExecuteW since the last clear_opened_urls()."""
+        if not self.opened_urls_file.exists():
+            return []
+        return self.opened_urls_file.read_text().splitlines()
+
+    def clear_opened_urls(self):
+        self.opened_urls_file.unlink(missing_ok=True)
+
+
+def _shell_quote(text):
+    return "'" + text.replace("'", "'\\''") + "'"
+
+
+def _reg_escape(text):
+    return text.replace('\\', '\\\\').replace('"', '\\"')
