@@ -1,0 +1,18 @@
+// The two checks before any work: the system and the clock.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "foundation/result.h"
+
+// Windows XP (5.1) or later of the NT platform; 678 otherwise, with the
+// major, minor and platform numbers in the message.
+CResult CheckSystemVersion(const OSVERSIONINFOEXW& version);
+
+// A local year of 2010 or later; 687 otherwise, with the date in the message.
+CResult CheckClock(const SYSTEMTIME& localTime);
+
+// The key switch value without a leading "quillo:" (exact letter case).
+std::wstring KeyFromSwitch(const std::wstring& value);

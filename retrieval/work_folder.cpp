@@ -1,0 +1,96 @@
+#include "retrieval/work_folder.h"
+
+#include <rpc.h>
+
+#include "foundation/handles.h"
+
+namespace {
+
+constexpr DWORD kModulePathChars = 520;
+
+void ThrowIfRpcFailed(RPC_STATUS status) {
+    if (status != RPC_S_OK) throw CAtlException(HResultFromError(static_cast<LONG>(status)));
+}
+
+// Frees a string the RPC runtime allocated, also when copying it throws.
+class RpcString {
+public:
+    ~RpcString() {
+        if (m_text != nullptr) RpcStringFreeW(&m_text);
+    }
+    RPC_WSTR* receive() { return &m_text; }
+    const wchar_t* get() const { return reinterpret_cast<const wchar_t*>(m_text); }
+
+private:
+    RPC_WSTR m_text = nullptr;
+};
+
+bool IsDotEntry(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+}  // namespace
+
+std::wstring NewUuidText() {
+    UUID uuid;
+    RPC_STATUS status = UuidCreateSequential(&uuid);
+    if (status != RPC_S_UUID_LOCAL_ONLY) ThrowIfRpcFailed(status);
+    RpcString text;
+    ThrowIfRpcFailed(UuidToStringW(&uuid, text.receive()));
+    return std::wstring(text.get());
+}
+
+std::wstring GetModulePath() {
+    wchar_t buffer[kModulePathChars] = {};
+    DWORD length = GetModuleFileNameW(nullptr, buffer, kModulePathChars);
+    if (length == 0) throw CAtlException(HResultFromLastError());
+    // A path the buffer cuts short would name another file.
+    if (length >= kModulePathChars) throw CAtlException(HResultFromError(ERROR_INSUFFICIENT_BUFFER));
+    return std::wstring(buffer, length);
+}
+
+std::wstring FolderOfPath(const std::wstring& path) {
+    size_t lastBackslash = path.rfind(L'\\');
+    if (lastBackslash == std::wstring::npos) throw CAtlException(E_FAIL);
+    return path.substr(0, lastBackslash);
+}
+
+std::wstring GetModuleFolder() { return FolderOfPath(GetModulePath()); }
+
+CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, bool failIfExists) {
+    std::wstring temporary = target + L"." + NewUuidText() + L".tmp";
+    if (!CopyFileW(source.c_str(), temporary.c_str(), TRUE)) return CResult::FromLastError(200);
+    DWORD flags = failIfExists ? 0 : MOVEFILE_REPLACE_EXISTING;
+    if (!MoveFileExW(temporary.c_str(), target.c_str(), flags)) {
+        HRESULT hr = HResultFromLastError();
+        DeleteFileW(temporary.c_str());
+        return CResult(hr, 206);
+    }
+    return CResult();
+}
+
+HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath) {
+    HRESULT result = S_OK;
+    WIN32_FIND_DATAW entry;
+    FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (find) {
+        do {
+            bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (isDirectory && IsDotEntry(entry.cFileName)) continue;
+            std::wstring path = folder + L"\\" + entry.cFileName;
+            if (isDirectory) {
+                HRESULT inner = DeleteFolderTree(path, failedPath);
+                if (inner < 0) result = inner;
+            } else if (!DeleteFileW(path.c_str())) {
+                result = HResultFromLastError();
+                if (failedPath != nullptr) *failedPath = path;
+            }
+        } while (FindNextFileW(find.get(), &entry));
+    }
+    find.reset();
+    if (result >= 0 && !RemoveDirectoryW(folder.c_str())) {
+        result = HResultFromLastError();
+        if (failedPath != nullptr) *failedPath = folder;
+    }
+    return result;
+}

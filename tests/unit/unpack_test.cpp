@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "retrieval/unpack.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// windowBits 15: zlib header; 31: gzip header; -15: raw deflate.
+Bytes Compress(const Bytes& data, int windowBits) {
+    z_stream stream = {};
+    EXPECT_EQ(deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64);
+    stream.next_in = const_cast<Bytef*>(data.data());
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// Bytes that compress to about 1/ratio of their size: random bytes from an
+// alphabet whose size sets the entropy, with runs mixed in.
+Bytes Compressible(size_t size, int alphabet, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes data(size);
+    for (auto& b : data) b = static_cast<unsigned char>('A' + random() % alphabet);
+    return data;
+}
+
+CResult Unpack(const Bytes& input, Bytes& output, int* attempts = nullptr) {
+    return UnpackInstaller(input.data(), input.size(), output, attempts);
+}
+
+TEST(UnpackInstaller, ModerateRatioUnpacksInOneAttempt) {
+    Bytes original = Compressible(1 << 20, 10, 1);  // log2(10)/8: about 2.4:1 after entropy coding
+    Bytes packed = Compress(original, 15);
+    double ratio = static_cast<double>(original.size()) / packed.size();
+    ASSERT_GT(ratio, 2.0);
+    ASSERT_LT(ratio, 4.0);
+    Bytes output;
+    int attempts = 0;
+    ASSERT_EQ(Unpack(packed, output, &attempts).m_hr, S_OK);
+    EXPECT_EQ(attempts, 1);
+    EXPECT_EQ(output, original);
+}
+
+TEST(UnpackInstaller, TwentyfoldExpansionNeedsThreeAttempts) {
+    // 6x+1, then 12x+2, then 24x+4 holds a 20x stream.
+    Bytes original;
+    Bytes packed;
+    std::mt19937 random(7);
+    original.resize(4 << 20);
+    for (size_t i = 0; i < original.size(); ++i) original[i] = (random() % 60 == 0) ? random() % 256 : 'x';
+    packed = Compress(original, 15);
+    double ratio = static_cast<double>(original.size()) / packed.size();
+    ASSERT_GT(ratio, 12.0) << "more than two doublings must be needed";
+    ASSERT_LT(ratio, 24.0) << "three attempts must suffice";
+    Bytes output;
+    int attempts = 0;
+    ASSERT_EQ(Unpack(packed, output, &attempts).m_hr, S_OK);
+    EXPECT_EQ(attempts, 3);
+    EXPECT_EQ(output, original);
+}
+
+TEST(UnpackInstaller, GzipUnpacksLikeZlib) {
+    Bytes original = Compressible(200000, 40, 3);
+    Bytes fromZlib, fromGzip;
+    ASSERT_EQ(Unpack(Compress(original, 15), fromZlib).m_hr, S_OK);
+    ASSERT_EQ(Unpack(Compress(original, 31), fromGzip).m_hr, S_OK);
+    EXPECT_EQ(fromZlib, original);
+    EXPECT_EQ(fromGzip, original);
+}
+
+TEST(UnpackInstaller, AnEmptyStreamUnpacksToNothing) {
+    Bytes output(5, 1);
+    ASSERT_EQ(Unpack(Compress(Bytes(), 15), output).m_hr, S_OK);
+    EXPECT_TRUE(output.empty());
+}
+
+TEST(UnpackInstaller, BadStreamsFailWith86) {
+    Bytes original = Compressible(100000, 20, 4);
+    Bytes packed = Compress(original, 15);
+    Bytes truncated(packed.begin(), packed.begin() + packed.size() / 2);
+    Bytes badChecksum = packed;
+    badChecksum.back() ^= 1;
+    Bytes withoutTrailer(packed.begin(), packed.end() - 4);
+    Bytes notCompressed(original.begin(), original.begin() + 1000);
+    for (const Bytes& bad : {Compress(original, -15), truncated, badChecksum, withoutTrailer, notCompressed, Bytes()}) {
+        Bytes output;
+        CResult result = Unpack(bad, output);
+        EXPECT_EQ(result.m_hr, E_FAIL);
+        EXPECT_EQ(result.m_code, 86);
+        EXPECT_TRUE(result.m_message.empty());
+    }
+}
+
+TEST(UnpackInstaller, ADictionaryStreamFailsWith86) {
+    Bytes original = Compressible(10000, 20, 5);
+    z_stream stream = {};
+    ASSERT_EQ(deflateInit(&stream, 6), Z_OK);
+    const char dictionary[] = "AAAABBBBCCCC";
+    deflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(dictionary), sizeof dictionary - 1);
+    Bytes packed(20000);
+    stream.next_in = original.data();
+    stream.avail_in = static_cast<uInt>(original.size());
+    stream.next_out = packed.data();
+    stream.avail_out = static_cast<uInt>(packed.size());
+    ASSERT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    packed.resize(stream.total_out);
+    deflateEnd(&stream);
+    Bytes output;
+    EXPECT_EQ(Unpack(packed, output).m_code, 86);
+}
+
+TEST(UnpackInstaller, MutatedStreamsOnlySucceedOrFailWith86) {
+    Bytes original = Compressible(20000, 30, 6);
+    Bytes packed = Compress(original, 15);
+    std::mt19937 random(42);
+    for (int round = 0; round < 2000; ++round) {
+        Bytes mutated = packed;
+        int edits = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < edits; ++e) {
+            size_t at = random() % mutated.size();
+            if (random() % 3) {
+                mutated[at] ^= static_cast<unsigned char>(1u << (random() % 8));
+            } else {
+                mutated.resize(at + 1);
+            }
+        }
+        Bytes output;
+        CResult result = Unpack(mutated, output);
+        ASSERT_TRUE(result.m_hr == S_OK || result.m_code == 86) << result.m_code;
+    }
+}
+
+}  // namespace
