@@ -72,6 +72,15 @@ std::wstring WidenAnsi(const char* text) {
 
 std::wstring WidenAnsi(const std::string& text) { return WidenAnsi(text.c_str()); }
 
+std::string ToAnsi(const std::wstring& text) {
+    int count = WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (count - 1 <= 0) return std::string();
+    std::string narrow(static_cast<size_t>(count), '\0');
+    count = WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, &narrow[0], count, nullptr, nullptr);
+    narrow.resize(count > 0 ? static_cast<size_t>(count - 1) : 0);
+    return narrow;
+}
+
 CResult PercentEncode(const unsigned char* bytes, size_t count, std::wstring& encoded) {
     // count * 3 + 1 must not wrap around on a 32-bit size_t.
     if (count > (SIZE_MAX - 1) / 3) return CResult(E_FAIL, 343);

@@ -30,5 +30,8 @@ CResult PercentEncode(const unsigned char* bytes, size_t count, std::wstring& en
 CResult UrlEncode(const std::wstring& text, std::wstring& encoded);
 std::wstring UrlEncodeOrThrow(const std::wstring& text);
 
+// Wide text to the thread's ANSI code page; characters it lacks become '?'.
+std::string ToAnsi(const std::wstring& text);
+
 // "%d.%d.SP%d": major, minor and service-pack major version.
 std::wstring FormatWindowsVersion(const OSVERSIONINFOEXW& version);

@@ -1,5 +1,136 @@
 #include "retrieval/workflow.h"
 
-CResult RetrieveAndLaunchInstaller(HWND, const std::wstring&, const std::wstring&, std::wstring*) {
-    return CResult::NotYetRun();
+#include <shellapi.h>
+
+#include <vector>
+
+#include "foundation/files.h"
+#include "foundation/handles.h"
+#include "foundation/text.h"
+#include "http/retries.h"
+#include "launcher/run_options.h"
+#include "retrieval/download_cache.h"
+#include "retrieval/file_identity.h"
+#include "retrieval/installer_launch.h"
+#include "retrieval/service_reply.h"
+#include "retrieval/unpack.h"
+#include "retrieval/work_folder.h"
+#include "service_endpoint.h"
+#include "signature/publisher_signature.h"
+
+namespace {
+
+constexpr DWORD kRetryPauseMilliseconds = 500;
+constexpr DWORD kTempPathChars = 1040;
+constexpr HRESULT kCertificateRevocationFailed = static_cast<HRESULT>(0x80072F19);
+constexpr HRESULT kCertificateDateInvalid = static_cast<HRESULT>(0x80072F05);
+const wchar_t kInstallerFile[] = L"\\Quillo.exe";
+
+// The service's one-line reply, as wide text up to its first zero byte.
+CResult AskService(HWND window, const std::wstring& requestUrl, std::wstring& reply) {
+    CDownloader service;
+    service.m_hWnd = window;
+    CResult asked = RequestWithRetries(service, requestUrl, nullptr, 0, kNoRangeEnd, kRetryPauseMilliseconds, nullptr);
+    if (asked.Failed()) {
+        if (asked.m_hr == kCertificateRevocationFailed || asked.m_hr == kCertificateDateInvalid) {
+            asked.m_message = L"Certificate error";
+        }
+        return asked;
+    }
+    reply = WidenAnsi(std::string(service.m_body.begin(), service.m_body.end()));
+    return CResult();
+}
+
+CResult FollowGoto(const std::wstring& page, const std::wstring& key) {
+    // Only web pages go to the shell: a reply must not make the launcher open
+    // a local path or start a program.
+    if (!IsWebLink(page)) return CResult(E_FAIL, 274, L"Invalid response");
+    std::wstring link = page + L"?key=" + UrlEncodeOrThrow(key);
+    if (g_silent) {
+        return CResult(E_FAIL, 266, L"Please run in non-silent mode or go to " + link + L" for more information");
+    }
+    ShellExecuteW(nullptr, L"open", link.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return CResult();
+}
+
+// A new folder of this run under the temporary folder (which ends with a backslash).
+CResult CreateWorkFolder(std::wstring& tempFolder, std::wstring& workFolder) {
+    std::vector<wchar_t> temp(kTempPathChars, L'\0');
+    DWORD length = GetTempPathW(kTempPathChars, temp.data());
+    if (length == 0) return CResult::FromLastError(283);
+    if (length >= kTempPathChars) return CResult(HResultFromError(ERROR_INSUFFICIENT_BUFFER), 283);
+    tempFolder.assign(temp.data(), length);
+    workFolder = tempFolder + NewUuidText();
+    if (!CreateDirectoryW(workFolder.c_str(), nullptr)) return CResult::FromLastError(289);
+    return CResult();
+}
+
+// Download, unpack and write the installer file; the system is asked to
+// remove the file and the work folder at the next restart.
+CResult DownloadInstaller(HWND window, const std::wstring& downloadUrl, const std::wstring& workFolder,
+                          const std::wstring& installerPath) {
+    std::vector<unsigned char> unpacked;
+    {
+        CDownloader downloader;
+        downloader.m_hWnd = window;
+        CResult downloaded = RequestWithRetries(downloader, downloadUrl, g_proxyCredentials.get(), 0, kNoRangeEnd,
+                                                kRetryPauseMilliseconds, nullptr);
+        if (downloaded.Failed()) return Propagate(downloaded, 338);
+        CResult inflated = UnpackInstaller(downloader.m_body.data(), downloader.m_body.size(), unpacked);
+        if (inflated.Failed()) return Propagate(inflated, 342);
+        if (unpacked.empty()) return CResult(E_FAIL, 343);
+    }  // the compressed body is released here
+    UniqueHandle file(CreateFileW(installerPath.c_str(), FILE_ALL_ACCESS, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file) return CResult::FromLastError(352);
+    MoveFileExW(installerPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    MoveFileExW(workFolder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    CResult written = WriteToHandle(file.get(), unpacked.data(), unpacked.size());
+    if (written.Failed()) return Propagate(written, 358);
+    return CResult();
+}
+
+CResult ObtainInstaller(HWND window, const std::wstring& downloadUrl, const std::wstring& tempFolder,
+                        const std::wstring& workFolder, const std::wstring& installerPath) {
+    CCacheSetup cache = SetUpCache(tempFolder);
+    std::wstring cacheFile;
+    if (g_cacheEnabled) {
+        bool hit = false;
+        CResult looked = LookUpCache(cache, downloadUrl, installerPath, cacheFile, hit);
+        if (looked.Failed()) return looked;
+        if (hit) return CResult();
+    }
+    CResult downloaded = DownloadInstaller(window, downloadUrl, workFolder, installerPath);
+    if (downloaded.Failed()) return downloaded;
+    if (g_cacheEnabled) StoreInCache(cache, installerPath, cacheFile);
+    return CResult();
+}
+
+}  // namespace
+
+CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const std::wstring& version,
+                                   std::wstring* reportText) {
+    std::wstring machineId;
+    if (ComputeMachineId(machineId).Failed()) machineId.clear();  // sent without "&id="
+    std::wstring requestUrl = BuildServiceRequestUrl(LOOMCRAFT_SERVICE_URL, key, version, machineId);
+
+    std::wstring reply;
+    CResult asked = AskService(window, requestUrl, reply);
+    if (asked.Failed()) return asked;
+    CServiceReply parsed = ParseServiceReply(reply);
+    if (parsed.kind == ReplyKind::Goto) return FollowGoto(parsed.target, key);
+    if (parsed.kind != ReplyKind::Get) return CResult(E_FAIL, 274, L"Invalid response");
+
+    std::wstring tempFolder, workFolder;
+    CResult created = CreateWorkFolder(tempFolder, workFolder);
+    if (created.Failed()) return created;
+    std::wstring installerPath = workFolder + kInstallerFile;
+
+    CResult obtained = ObtainInstaller(window, parsed.target, tempFolder, workFolder, installerPath);
+    if (obtained.Failed()) return obtained;
+
+    // Every start is preceded by the check, cached files included.
+    CResult verified = VerifyPublisherSignature(installerPath);
+    if (verified.Failed()) return Propagate(verified, 381);
+
+    return LaunchInstaller(installerPath, workFolder, key, window, reportText);
 }

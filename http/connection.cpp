@@ -1,0 +1,69 @@
+#include "http/connection.h"
+
+#include <urlmon.h>
+
+#include "foundation/text.h"
+
+namespace {
+
+constexpr DWORD kUserAgentBytes = 3120;
+constexpr DWORD kMinConnections = 64;
+constexpr DWORD kConnectFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
+static_assert(kConnectFlags == 0x84080200, "connection flags");
+static_assert(kRequestFlags == 0x84480300, "request flags");
+
+DWORD SecureFlag(bool secure) { return secure ? INTERNET_FLAG_SECURE : 0; }
+
+void RaiseLimit(DWORD option) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (!InternetQueryOptionW(nullptr, option, &value, &size)) value = 0;
+    if (value < kMinConnections) value = kMinConnections;
+    InternetSetOptionW(nullptr, option, &value, sizeof value);
+}
+
+CResult SetStringOption(HINTERNET request, DWORD option, const std::wstring& value, int code) {
+    if (!InternetSetOptionW(request, option, const_cast<wchar_t*>(value.c_str()),
+                            static_cast<DWORD>(value.size() + 1))) {
+        return CResult::FromLastError(code);
+    }
+    return CResult();
+}
+
+}  // namespace
+
+std::wstring GetUserAgent() {
+    char buffer[kUserAgentBytes] = {};
+    DWORD size = kUserAgentBytes;
+    if (SUCCEEDED(ObtainUserAgentString(0, buffer, &size))) return WidenAnsi(buffer);
+    return L"Mozilla/4.0";
+}
+
+void RaiseConnectionLimits() {
+    RaiseLimit(INTERNET_OPTION_MAX_CONNS_PER_SERVER);
+    RaiseLimit(INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER);
+}
+
+CResult ApplyProxyCredentials(const CProxyCredentials& credentials, HINTERNET request) {
+    CResult applied = SetStringOption(request, INTERNET_OPTION_PROXY_USERNAME, credentials.m_userName, 59);
+    if (applied.Failed()) return applied;
+    return SetStringOption(request, INTERNET_OPTION_PROXY_PASSWORD, credentials.m_password, 60);
+}
+
+HINTERNET OpenInternet(const std::wstring& userAgent) {
+    return InternetOpenW(userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+}
+
+HINTERNET OpenConnection(HINTERNET internet, const std::wstring& hostName, INTERNET_PORT port, bool secure) {
+    return InternetConnectW(internet, hostName.c_str(), port, nullptr, nullptr, INTERNET_SERVICE_HTTP,
+                            kConnectFlags | SecureFlag(secure), 0);
+}
+
+HINTERNET OpenGetRequest(HINTERNET connection, const std::wstring& objectName, bool secure) {
+    const wchar_t* acceptTypes[] = {L"*/*", nullptr};
+    return HttpOpenRequestW(connection, L"GET", objectName.c_str(), nullptr, L"", acceptTypes,
+                            kRequestFlags | SecureFlag(secure), 0);
+}

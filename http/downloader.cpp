@@ -1,0 +1,58 @@
+// CDownloader: the body in memory, and the progress bar of the progress window.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "http/transfer.h"
+#include "launcher/run_options.h"
+#include "resources/resource_ids.h"
+
+namespace {
+
+constexpr int kBarRange = 1000;
+
+void SetMarquee(HWND bar, LONG style) {
+    if (style & PBS_MARQUEE) return;
+    SetWindowLongW(bar, GWL_STYLE, style | PBS_MARQUEE);
+    SendMessageW(bar, PBM_SETMARQUEE, TRUE, 0);
+}
+
+void SetDeterminate(HWND bar, LONG style, uint64_t position, uint64_t total) {
+    if (style & PBS_MARQUEE) {
+        SetWindowLongW(bar, GWL_STYLE, style & ~PBS_MARQUEE);
+        SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+    }
+    SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, kBarRange));
+    double thousandths = static_cast<double>(position) * 1000.0 / static_cast<double>(total);
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(static_cast<int>(thousandths)), 0);
+}
+
+}  // namespace
+
+CResult CDownloader::OnProgress(uint64_t position, uint64_t total) {
+    if (g_silent) return CResult();
+    HWND bar = GetDlgItem(m_hWnd, IDC_PROGRESS_BAR);
+    if (bar == nullptr) return CResult();
+    LONG style = GetWindowLongW(bar, GWL_STYLE);
+    if (total != 0 && position != 0) {
+        SetDeterminate(bar, style, position, total);
+    } else {
+        SetMarquee(bar, style);
+    }
+    return CResult();
+}
+
+CResult CDownloader::OnData(uint64_t, const unsigned char* bytes, DWORD count) {
+    m_body.insert(m_body.end(), bytes, bytes + count);
+    return CResult();
+}
+
+bool CDownloader::GetProxyCredentials(CProxyCredentials& credentials) {
+    if (g_proxyCredentials) {
+        credentials = *g_proxyCredentials;
+        return true;
+    }
+    // Without credentials from the command line, a silent run cannot ask.
+    // Interactive runs will ask in the proxy dialog; until it exists they
+    // cannot either.
+    return false;
+}

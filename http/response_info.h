@@ -1,0 +1,15 @@
+// What the request engine learns about one response.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+struct CResponseInfo {
+    DWORD m_status = 0;            // numeric HTTP status of the last response
+    std::wstring m_lastModified;   // Last-Modified, empty when absent
+    uint64_t m_received = 0;       // body bytes delivered to OnData in this request
+    int64_t m_contentLength = 0;   // Content-Length, 0 when absent
+    int64_t m_totalSize = 0;       // size of the whole resource (Content-Range total for a range request)
+};

@@ -1,0 +1,35 @@
+#include "http/retries.h"
+
+#include "http/connection.h"
+
+CResult RequestWithRetries(CWinInet& transfer, const std::wstring& url, const CProxyCredentials* credentials,
+                           int64_t start, int64_t end, DWORD pauseMilliseconds, CResponseInfo* record) {
+    int attemptsLeft = kAttemptsPerTransfer;
+    for (;;) {
+        --attemptsLeft;
+        CResponseInfo attempt;
+        std::wstring userAgent = GetUserAgent();
+        CResult result = transfer.Request(url, credentials, start, end, &attempt, userAgent);
+        if (record != nullptr) *record = attempt;
+        if (result.Succeeded() || attemptsLeft == 0 || result.m_hr == E_ABORT) return result;
+        if (attempt.m_received != 0 && attempt.m_totalSize == 0) return CResult(E_FAIL, 248);
+        if (attempt.m_received > kProgressThatRefillsAttempts) attemptsLeft = kAttemptsPerTransfer;
+        start += static_cast<int64_t>(attempt.m_received);
+        if (end == kNoRangeEnd && attempt.m_totalSize != 0) end = attempt.m_totalSize - 1;
+        Sleep(pauseMilliseconds);
+    }
+}
+
+CResult QueryRemoteSize(const std::wstring& url, const CProxyCredentials* credentials, int64_t& size,
+                        DWORD* status, std::wstring* lastModified) {
+    size = 0;
+    CURLChecker checker;
+    CResponseInfo response;
+    CResult result = checker.Request(url, credentials, 0, kNoRangeEnd, &response, GetUserAgent());
+    if (status != nullptr) *status = response.m_status;
+    if (lastModified != nullptr) *lastModified = response.m_lastModified;
+    if (result.Succeeded()) return CResult(E_FAIL, 0);
+    size = checker.m_knownSize;
+    if (size != 0) return CResult();
+    return result;
+}

@@ -1,0 +1,70 @@
+// The transfer class tree: hooks (CDownloaderBase), the request engine that
+// calls them (CWinInet), and the two concrete transfers: a size probe
+// (CURLChecker) and an in-memory download (CDownloader).
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "foundation/result.h"
+#include "http/proxy_credentials.h"
+#include "http/response_info.h"
+
+constexpr int64_t kNoRangeEnd = -1;
+
+class CDownloaderBase {
+public:
+    // Slot 0: the byte count of every chunk just read, before it is delivered.
+    virtual void OnBytesRead(DWORD count);
+    // Slot 1: after the request is prepared, after the headers and after
+    // every chunk; a failure ends the request.
+    virtual CResult OnProgress(uint64_t position, uint64_t total) = 0;
+    // Slot 2: one chunk of body at `offset` of the resource.
+    virtual CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) = 0;
+    // Slot 3: after an HTTP 407; true when `credentials` were filled.
+    virtual bool GetProxyCredentials(CProxyCredentials& credentials) = 0;
+
+protected:
+    ~CDownloaderBase() = default;
+};
+
+class CWinInet : public CDownloaderBase {
+public:
+    // Slot 4: one request for a whole URL (cracked, then slot 5).
+    virtual CResult Request(const std::wstring& url, const CProxyCredentials* credentials, int64_t start,
+                            int64_t end, CResponseInfo* record, const std::wstring& userAgent);
+    // Slot 5: the request engine: one GET, optional byte range (end -1 for
+    // none), one proxy challenge, header checks and 4096-byte delivery.
+    virtual CResult PerformRequest(const std::wstring& hostName, const std::wstring& urlPath, const char* extraInfo,
+                                   bool secure, const CProxyCredentials* credentials, INTERNET_PORT port,
+                                   int64_t start, int64_t end, CResponseInfo* record,
+                                   const std::wstring& userAgent);
+
+protected:
+    ~CWinInet() = default;
+};
+
+// Learns a resource's size and aborts before its body.
+class CURLChecker : public CWinInet {
+public:
+    CResult OnProgress(uint64_t position, uint64_t total) override;
+    CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) override;
+    bool GetProxyCredentials(CProxyCredentials& credentials) override;
+
+    int64_t m_knownSize = 0;
+};
+
+// Collects the body in memory and moves the progress bar of `m_hWnd`.
+class CDownloader : public CWinInet {
+public:
+    CResult OnProgress(uint64_t position, uint64_t total) override;
+    CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) override;
+    bool GetProxyCredentials(CProxyCredentials& credentials) override;
+
+    HWND m_hWnd = nullptr;
+    std::vector<unsigned char> m_body;
+};

@@ -1,0 +1,97 @@
+#include "retrieval/installer_launch.h"
+
+#include "foundation/files.h"
+#include "foundation/handles.h"
+#include "foundation/text.h"
+#include "launcher/run_options.h"
+#include "retrieval/work_folder.h"
+
+namespace {
+
+constexpr DWORD kInputIdleMilliseconds = 300;
+constexpr DWORD kSettleMilliseconds = 200;
+const wchar_t kReportFile[] = L"\\report.txt";
+
+CResult ExitCodeOutcome(HANDLE process) {
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(process, &exitCode)) return CResult::FromLastError(464);
+    if (exitCode == 0) return CResult();
+    // A positive code becomes a Win32 HRESULT; one with the top bit set already is one.
+    return CResult(HResultFromError(static_cast<LONG>(exitCode)), 466, L"The installer process returned an error");
+}
+
+void ReadInstallerReport(const std::wstring& reportPath, std::wstring* reportText) {
+    ByteBuffer bytes;
+    ReadWholeFile(reportPath, bytes, 0);  // whatever arrived is used
+    if (bytes.empty() || reportText == nullptr) return;
+    *reportText = WidenAnsi(std::string(bytes.begin(), bytes.end()));
+}
+
+}  // namespace
+
+std::wstring QuoteArgument(const std::wstring& value) {
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : value) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+std::wstring BuildInstallerCommandLine(const std::wstring& key, const std::wstring& reportPath,
+                                       const std::wstring& launcherPath, const CProxyCredentials* credentials,
+                                       const std::vector<std::wstring>& passThroughArgs) {
+    std::wstring line = L"Quillo.exe " + QuoteArgument(key);
+    if (!reportPath.empty()) line += L" /silent " + QuoteArgument(reportPath);
+    line += L" /fullpath " + QuoteArgument(launcherPath);
+    if (credentials != nullptr) {
+        line += L" /proxyauth " + QuoteArgument(credentials->m_userName) + L" " +
+                QuoteArgument(credentials->m_password);
+    }
+    for (const std::wstring& argument : passThroughArgs) line += L" " + QuoteArgument(argument);
+    return line;
+}
+
+CResult LaunchInstaller(const std::wstring& installerPath, const std::wstring& workFolder, const std::wstring& key,
+                        HWND window, std::wstring* reportText) {
+    std::wstring reportPath = g_silent ? workFolder + kReportFile : std::wstring();
+    std::wstring commandLine =
+        BuildInstallerCommandLine(key, reportPath, GetModulePath(), g_proxyCredentials.get(), g_passThroughArgs);
+    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
+    writableCommandLine.push_back(L'\0');
+
+    // From here on Cancel no longer ends the process, even if the start fails.
+    g_noCancel = true;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(installerPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &started)) {
+        return CResult::FromLastError(432);
+    }
+    UniqueHandle process(started.hProcess);
+    UniqueHandle thread(started.hThread);
+
+    if (!g_silent) {
+        WaitForInputIdle(process.get(), kInputIdleMilliseconds);
+        ShowWindow(window, SW_HIDE);
+    }
+    WaitForSingleObject(process.get(), INFINITE);
+    Sleep(kSettleMilliseconds);
+    if (!reportPath.empty()) ReadInstallerReport(reportPath, reportText);
+    DeleteFolderTree(workFolder);
+
+    if (!g_silent) return CResult();  // interactively the installer speaks for itself
+    return ExitCodeOutcome(process.get());
+}

@@ -1,0 +1,28 @@
+// Starting the verified installer, waiting for it, and cleaning up after it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "foundation/result.h"
+#include "http/proxy_credentials.h"
+
+// A value between quotation marks such that CommandLineToArgvW gives it back
+// exactly: a quotation mark inside gets a backslash, and backslashes that
+// precede a quotation mark (the closing one included) are doubled. Values
+// without either come out unchanged between the marks.
+std::wstring QuoteArgument(const std::wstring& value);
+
+// "Quillo.exe "<key>"[ /silent "<report>"] /fullpath "<launcher>"
+// [ /proxyauth "<user>" "<password>"][ "<argument>"...]"
+std::wstring BuildInstallerCommandLine(const std::wstring& key, const std::wstring& reportPath,
+                                       const std::wstring& launcherPath, const CProxyCredentials* credentials,
+                                       const std::vector<std::wstring>& passThroughArgs);
+
+// Sets g_noCancel, starts the installer (432), hides the progress window,
+// waits for the installer, reads its report in silent mode, removes the work
+// folder, and in silent mode maps a non-zero exit code to a failure (464, 466).
+CResult LaunchInstaller(const std::wstring& installerPath, const std::wstring& workFolder, const std::wstring& key,
+                        HWND window, std::wstring* reportText);

@@ -1,0 +1,43 @@
+#include "retrieval/service_reply.h"
+
+#include <cwchar>
+
+#include "foundation/text.h"
+
+namespace {
+
+const wchar_t kGetPrefix[] = L"GET:";
+const wchar_t kGotoPrefix[] = L"GOTO:";
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.compare(0, std::wcslen(prefix), prefix) == 0; }
+
+bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix) {
+    size_t length = std::wcslen(prefix);
+    return text.size() >= length && _wcsnicmp(text.c_str(), prefix, length) == 0;
+}
+
+}  // namespace
+
+std::wstring BuildServiceRequestUrl(const std::wstring& serviceUrl, const std::wstring& key,
+                                    const std::wstring& version, const std::wstring& machineId) {
+    std::wstring query = L"key=" + UrlEncodeOrThrow(key) + L"&version=" + UrlEncodeOrThrow(version) +
+                         L"&compressed=1";
+    if (!machineId.empty()) query += L"&id=" + UrlEncodeOrThrow(machineId);
+    return serviceUrl + L"/getinstaller?" + query;
+}
+
+CServiceReply ParseServiceReply(const std::wstring& reply) {
+    CServiceReply parsed;
+    if (StartsWith(reply, kGetPrefix)) {
+        parsed.kind = ReplyKind::Get;
+        parsed.target = reply.substr(std::wcslen(kGetPrefix));
+    } else if (StartsWith(reply, kGotoPrefix)) {
+        parsed.kind = ReplyKind::Goto;
+        parsed.target = reply.substr(std::wcslen(kGotoPrefix));
+    }
+    return parsed;
+}
+
+bool IsWebLink(const std::wstring& link) {
+    return StartsWithIgnoringCase(link, L"http://") || StartsWithIgnoringCase(link, L"https://");
+}

@@ -1,0 +1,22 @@
+// The service request and its one-line reply.
+#pragma once
+
+#include <string>
+
+// serviceUrl + "/getinstaller?key=<key>&version=<version>&compressed=1[&id=<id>]",
+// each value percent-encoded. Throws CException when a value cannot be encoded.
+std::wstring BuildServiceRequestUrl(const std::wstring& serviceUrl, const std::wstring& key,
+                                    const std::wstring& version, const std::wstring& machineId);
+
+enum class ReplyKind { Get, Goto, Invalid };
+
+struct CServiceReply {
+    ReplyKind kind = ReplyKind::Invalid;
+    std::wstring target;  // everything after "GET:" or "GOTO:", unchanged
+};
+
+// "GET:" + download URL, or "GOTO:" + page; exact letter case, no trimming.
+CServiceReply ParseServiceReply(const std::wstring& reply);
+
+// A page may only be opened in the browser when it is a web address.
+bool IsWebLink(const std::wstring& link);

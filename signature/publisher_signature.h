@@ -1,0 +1,27 @@
+// The launcher's security boundary: only a file whose Authenticode signature
+// the system trusts, made by the expected publisher under the expected
+// issuing authority, may be started.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "foundation/result.h"
+#include "signature/crypt_handles.h"
+
+extern const wchar_t kExpectedPublisher[];  // "Veltrane Systems Inc."
+extern const wchar_t kExpectedIssuer[];     // "GlobalSign ObjectSign CA"
+
+// Success only when all holds; otherwise one of
+//   190 "Could not verify signature"               (the trust provider's status)
+//   199 "Could not get certificate"                (the failing call's error)
+//   206 "Could not verify certificate information" (E_FAIL)
+//   210 "Invalid certificate information"          (E_FAIL)
+CResult VerifyPublisherSignature(const std::wstring& path);
+
+// The steps, for tests and tools.
+LONG VerifyFileTrust(const std::wstring& path);
+CResult GetSignerCertificate(const std::wstring& path, CertContext& certificate);
+CResult GetCertificateName(PCCERT_CONTEXT certificate, DWORD flags, std::wstring& name);
+CResult GetSubjectAndIssuer(PCCERT_CONTEXT certificate, std::wstring& subject, std::wstring& issuer);

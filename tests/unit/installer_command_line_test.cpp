@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "retrieval/installer_launch.h"
+
+namespace {
+
+std::vector<std::wstring> Split(const std::wstring& commandLine) {
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(commandLine.c_str(), &count);
+    std::vector<std::wstring> result(args, args + count);
+    LocalFree(args);
+    return result;
+}
+
+TEST(InstallerCommandLine, PiecesInOrderAsPlainQuotedValues) {
+    CProxyCredentials credentials{L"user", L"p w"};
+    std::wstring line = BuildInstallerCommandLine(L"KEY40", L"C:\\T\\w\\report.txt", L"C:\\dl\\loomcraft.exe",
+                                                  &credentials, {L"/norestart", L"a b", L""});
+    EXPECT_EQ(line,
+              L"Quillo.exe \"KEY40\" /silent \"C:\\T\\w\\report.txt\" /fullpath \"C:\\dl\\loomcraft.exe\" "
+              L"/proxyauth \"user\" \"p w\" \"/norestart\" \"a b\" \"\"");
+}
+
+TEST(InstallerCommandLine, InteractiveRunsHaveNoReportAndNoCredentialsPiece) {
+    EXPECT_EQ(BuildInstallerCommandLine(L"K", L"", L"C:\\l.exe", nullptr, {}), L"Quillo.exe \"K\" /fullpath \"C:\\l.exe\"");
+    CProxyCredentials empty;
+    EXPECT_EQ(BuildInstallerCommandLine(L"K", L"", L"C:\\l.exe", &empty, {}),
+              L"Quillo.exe \"K\" /fullpath \"C:\\l.exe\" /proxyauth \"\" \"\"");
+}
+
+TEST(InstallerCommandLine, EveryValueComesBackExactlyThroughCommandLineToArgv) {
+    std::vector<std::wstring> hostile = {
+        L"pa\"ss",           L"ends in backslash\\", L"two\\\\",       L"\\\"both\\\\\"", L"C:\\Program Files\\",
+        L"\"",               L"\\",                  L"tab\there",     L"",               L"a\\\\b\"c",
+        L"mid\\dle\\path",   L"\"\"",                L"x y \\\" z\\\\"};
+    for (const std::wstring& value : hostile) {
+        CProxyCredentials credentials{value, value};
+        std::wstring report = L"R" + value;  // an empty report path means no report piece
+        std::wstring line = BuildInstallerCommandLine(value, report, value, &credentials, {value, L"next"});
+        std::vector<std::wstring> args = Split(line);
+        std::vector<std::wstring> expected = {L"Quillo.exe", value, L"/silent", report, L"/fullpath", value,
+                                              L"/proxyauth", value, value, value, L"next"};
+        EXPECT_EQ(args, expected) << "value: " << std::string(value.begin(), value.end());
+    }
+}
+
+TEST(QuoteArgument, OnlyQuotesAndTrailingBackslashesChange) {
+    EXPECT_EQ(QuoteArgument(L"C:\\a\\b"), L"\"C:\\a\\b\"");
+    EXPECT_EQ(QuoteArgument(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
+    EXPECT_EQ(QuoteArgument(L"dir\\"), L"\"dir\\\\\"");
+    EXPECT_EQ(QuoteArgument(L"a\\\"b"), L"\"a\\\\\\\"b\"");
+}
+
+}  // namespace
