@@ -7,10 +7,12 @@
 // otherwise with the failure's HRESULT.
 //
 // --repeat N runs the check N more times in this process and reports, on one
-// more line, handle count and private memory after the first check and after
-// the last, and the time of the first check and the mean of the others.
+// more line, open handles and committed private memory after the first check
+// and after the last, and the time of the first check and the mean of the
+// others. Handles are counted by the value the next new handle gets (handle
+// slots are reused lowest first, so it only grows when handles are kept);
+// memory by walking the address space.
 #include <windows.h>
-#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,14 +30,29 @@ struct Usage {
     SIZE_T privateBytes = 0;
 };
 
+DWORD NextHandleSlot() {
+    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    DWORD slot = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(probe) / 4);
+    CloseHandle(probe);
+    return slot;
+}
+
+SIZE_T CommittedPrivateBytes() {
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char* address = nullptr;
+         VirtualQuery(address, &region, sizeof region) == sizeof region;
+         address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+        if (static_cast<const char*>(region.BaseAddress) + region.RegionSize < address) break;
+    }
+    return total;
+}
+
 Usage MeasureUsage() {
     Usage usage;
-    GetProcessHandleCount(GetCurrentProcess(), &usage.handles);
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof counters);
-    usage.privateBytes = counters.PrivateUsage;
+    usage.handles = NextHandleSlot();
+    usage.privateBytes = CommittedPrivateBytes();
     return usage;
 }
 

@@ -1,8 +1,13 @@
 """Fixtures shared by every end-to-end test: the build's programs, the test
-run's own Wine prefix with one persistent wineserver, and an Xvfb display."""
+run's own Wine prefix with one persistent wineserver and an Xvfb display, the
+test PKI (its root trusted inside that prefix only), signed copies of
+programs, the reference service on the launcher's built-in endpoint, and an
+authenticating squid."""
 import os
 import pathlib
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -12,6 +17,38 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get('LOOMCRAFT_BUILD_DIR', REPO / 'build')).resolve()
 BIN = BUILD / 'bin'
 RUN_FOLDER = BUILD / 'e2e'
+TOOLS = REPO / 'tools'
+SERVICE_PORT = 47443  # the launcher's built-in endpoint: https://localhost:47443
+
+sys.path.insert(0, str(TOOLS))
+from reference_service import ReferenceService  # noqa: E402
+
+
+class Pki:
+    """The throw-away test PKI, and signing with it."""
+
+    def __init__(self, folder):
+        self.folder = pathlib.Path(folder)
+
+    def path(self, name):
+        return self.folder / name
+
+    def tls(self, name='good'):
+        return self.folder / f'tls-{name}.pem', self.folder / f'tls-{name}.key'
+
+    def sign(self, source, target, signer='good'):
+        """Signs a copy of `source` as `target` with the signing set `signer`."""
+        target = pathlib.Path(target)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source, target)
+        subprocess.run([TOOLS / 'sign-file', self.folder / f'sign-{signer}.pem', self.folder / f'sign-{signer}.key',
+                        target], check=True)
+        return target
+
+
+def stamp(path, key):
+    subprocess.run([TOOLS / 'stamp-key', str(path), key], check=True, capture_output=True)
+    return path
 
 
 @pytest.fixture(scope='session')
@@ -41,6 +78,21 @@ def wine(run_folder, bin_folder, display):
     instance.stop()
 
 
+@pytest.fixture(scope='session')
+def pki(run_folder):
+    folder = run_folder / 'pki'
+    subprocess.run([TOOLS / 'make-test-pki', folder], check=True)
+    return Pki(folder)
+
+
+@pytest.fixture(scope='session')
+def trusted_pki(pki, wine, bin_folder):
+    """The PKI with its root in the test prefix's ROOT store."""
+    result = wine.run(bin_folder / 'trustroot.exe', winpath(pki.path('root.der')))
+    assert result.exit_code == 0, result
+    return pki
+
+
 @pytest.fixture
 def browser(wine):
     """The URLs opened in the (stand-in) browser during one test."""
@@ -51,8 +103,23 @@ def browser(wine):
 
 @pytest.fixture
 def launcher(bin_folder, tmp_path):
-    """A private copy of the launcher, so a test may sign, stamp or surround it freely."""
+    """A private, unsigned copy of the launcher, so a test may sign, stamp or surround it freely."""
     copy = tmp_path / 'launcher' / 'loomcraft.exe'
     copy.parent.mkdir()
     shutil.copyfile(bin_folder / 'loomcraft.exe', copy)
     return copy
+
+
+@pytest.fixture
+def service(trusted_pki):
+    """The reference service on the launcher's built-in endpoint, fresh for each test."""
+    cert, key = trusted_pki.tls('good')
+    with ReferenceService(cert=cert, key=key, port=SERVICE_PORT) as instance:
+        yield instance
+
+
+@pytest.fixture(scope='session')
+def squid(run_folder):
+    from proxy import SquidProxy
+    with SquidProxy(run_folder, users={'user': 'secret'}) as proxy:
+        yield proxy

@@ -1,0 +1,33 @@
+"""Just enough PE reading for the tests: sections and header fields."""
+import struct
+
+
+def nt_offset(data):
+    return struct.unpack_from('<I', data, 0x3C)[0]
+
+
+def sections(data):
+    """{name: (file offset, raw size)} of the section table."""
+    nt = nt_offset(data)
+    count = struct.unpack_from('<H', data, nt + 6)[0]
+    optional_size = struct.unpack_from('<H', data, nt + 20)[0]
+    table = nt + 24 + optional_size
+    found = {}
+    for i in range(count):
+        entry = table + 40 * i
+        name = data[entry:entry + 8].rstrip(b'\0').decode('ascii', 'replace')
+        raw_size, raw_offset = struct.unpack_from('<II', data, entry + 16)
+        found[name] = (raw_offset, raw_size)
+    return found
+
+
+def time_date_stamp_offset(data):
+    return nt_offset(data) + 8
+
+
+def security_directory(data):
+    """(file offset, size) of the attribute certificate table."""
+    nt = nt_offset(data)
+    magic = struct.unpack_from('<H', data, nt + 24)[0]
+    directories = nt + 24 + (96 if magic == 0x10B else 112)
+    return struct.unpack_from('<II', data, directories + 4 * 8)
