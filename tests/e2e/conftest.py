@@ -16,7 +16,8 @@ from wine import Wine, Xvfb, winpath  # noqa: F401  (winpath is re-exported for 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get('LOOMCRAFT_BUILD_DIR', REPO / 'build')).resolve()
 BIN = BUILD / 'bin'
-RUN_FOLDER = BUILD / 'e2e'
+# Two test runs at once need two run folders (each has its own Wine prefix).
+RUN_FOLDER = pathlib.Path(os.environ.get('LOOMCRAFT_E2E_RUN_DIR', BUILD / 'e2e')).resolve()
 TOOLS = REPO / 'tools'
 SERVICE_PORT = 47443  # the launcher's built-in endpoint: https://localhost:47443
 
