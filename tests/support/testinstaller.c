@@ -5,8 +5,8 @@
  *                            line on the first line and then each argument
  *                            from CommandLineToArgvW on a line of its own,
  *                            each line as hex of its UTF-8 bytes
- *   TESTINSTALLER_REPORT_HEX bytes (hex) to write as the report at the path
- *                            after "/silent"; unset: no report is written
+ *   TESTINSTALLER_REPORT     file whose bytes are copied as the report to the
+ *                            path after "/silent"; unset: no report is written
  *   TESTINSTALLER_EXIT       exit code (decimal, or hex with 0x)
  *   TESTINSTALLER_SLEEP_MS   time to wait before exiting */
 #include <windows.h>
@@ -23,32 +23,15 @@ static void WriteHexLine(FILE* out, const wchar_t* text) {
     fprintf(out, "\n");
 }
 
-static int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-static void WriteReport(const wchar_t* path, const char* hex) {
-    size_t length = strlen(hex) / 2, i;
-    unsigned char* bytes = (unsigned char*)malloc(length + 1);
-    HANDLE file;
-    DWORD written = 0;
-    for (i = 0; i < length; ++i) bytes[i] = (unsigned char)(HexValue(hex[2 * i]) * 16 + HexValue(hex[2 * i + 1]));
-    file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file != INVALID_HANDLE_VALUE) {
-        WriteFile(file, bytes, (DWORD)length, &written, NULL);
-        CloseHandle(file);
-    }
-    free(bytes);
+static void WriteReport(const wchar_t* path, const wchar_t* source) {
+    CopyFileW(source, path, FALSE);
 }
 
 int wmain(void) {
     int count = 0, i;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
     const wchar_t* record = _wgetenv(L"TESTINSTALLER_RECORD");
-    const char* report = getenv("TESTINSTALLER_REPORT_HEX");
+    const wchar_t* report = _wgetenv(L"TESTINSTALLER_REPORT");
     const char* exitText = getenv("TESTINSTALLER_EXIT");
     const char* sleepText = getenv("TESTINSTALLER_SLEEP_MS");
     if (record && *record) {

@@ -1,0 +1,252 @@
+"""A silent run from the service request to the finished installer, with
+the real launcher, the reference service and really signed installers."""
+import hashlib
+import re
+import shutil
+import subprocess
+import urllib.parse
+import zlib
+
+import pytest
+
+from conftest import ReferenceService, stamp
+from launchers import E_FAIL, KEY, run_launcher, temp_folder, vendor_launcher, windows_to_host, work_folders
+from wine import winpath
+
+INSTALLER_PATH = '/files/setup.bin'
+
+
+@pytest.fixture(scope='module')
+def installer_bytes(trusted_pki, bin_folder, tmp_path_factory):
+    """The test installer, signed by the expected publisher."""
+    signed = trusted_pki.sign(bin_folder / 'testinstaller.exe', tmp_path_factory.mktemp('installer') / 'good.exe')
+    return signed.read_bytes()
+
+
+@pytest.fixture
+def vendor(trusted_pki, launcher, tmp_path):
+    """A signed, stamped launcher alone in a folder of its own."""
+    return vendor_launcher(trusted_pki, launcher, tmp_path / 'vendor')
+
+
+@pytest.fixture
+def offered(service, installer_bytes):
+    """The service offers the signed test installer for KEY."""
+    service.add_installer(INSTALLER_PATH, installer_bytes)
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    return service
+
+
+class Installer:
+    """What the test installer saw, and how it is told to behave."""
+
+    def __init__(self, wine, folder):
+        self.wine = wine
+        self.folder = folder
+        self.record = folder / 'record.txt'
+        self.env = {'TESTINSTALLER_RECORD': winpath(self.record)}
+
+    def reports(self, data: bytes):
+        source = self.folder / 'report-to-write.bin'
+        source.write_bytes(data)
+        self.env['TESTINSTALLER_REPORT'] = winpath(source)
+        return self
+
+    def exits(self, code):
+        self.env['TESTINSTALLER_EXIT'] = str(code)
+        return self
+
+    @property
+    def started(self):
+        return self.record.exists()
+
+    def lines(self):
+        return [bytes.fromhex(line).decode('utf-8') for line in self.record.read_text().splitlines()]
+
+    @property
+    def command_line(self):
+        return self.lines()[0]
+
+    @property
+    def argv(self):
+        return self.lines()[1:]
+
+
+@pytest.fixture
+def installer(wine, tmp_path):
+    return Installer(wine, tmp_path)
+
+
+def test_silent_install_passes_everything_on_and_cleans_up(wine, vendor, offered, installer, tmp_path):
+    installer.reports(b'Installed.\r\n')
+    before = set(work_folders(wine))
+    result = run_launcher(wine, vendor, '/proxyauth', 'proxy user', 'pa"ss', 'pass through', 'C:\\dir\\',
+                          '/norestart', env=installer.env)
+    assert result.exit_code == 0, result
+    assert result.stdout == b'Installed.\r\n'
+
+    argv = installer.argv
+    report_path = argv[3]
+    assert re.fullmatch(r'C:\\users\\root\\Temp\\[0-9a-f-]{36}\\report\.txt', report_path), report_path
+    assert argv == ['Quillo.exe', KEY, '/silent', report_path, '/fullpath', winpath(vendor), '/proxyauth',
+                    'proxy user', 'pa"ss', 'pass through', 'C:\\dir\\', '/norestart']
+    assert installer.command_line == (
+        f'Quillo.exe "{KEY}" /silent "{report_path}" /fullpath "{winpath(vendor)}" '
+        f'/proxyauth "proxy user" "pa\\"ss" "pass through" "C:\\dir\\\\" "/norestart"')
+    assert set(work_folders(wine)) == before, 'the work folder is removed'
+    assert not windows_to_host(wine, report_path).parent.exists()
+
+
+def test_interactive_style_run_without_silent_passes_no_report_piece(wine, vendor, offered, installer):
+    # Without "/silent" there is no report path; interactive mode itself has no
+    # window yet, so only the command line built for silent runs is checked here.
+    result = run_launcher(wine, vendor, env=installer.exits(0).env)
+    assert result.exit_code == 0
+    assert '/silent' in installer.argv
+
+
+@pytest.mark.parametrize('written, relayed', [
+    (b'Caf\xe9 install\xe9\r\nline 2\r\nline 3', 'Café installé\r\nline 2\r\nline 3'.encode()),  # ANSI to UTF-8
+    (b'before\0after', b'before'),
+    (b'\x80 euro', '€ euro'.encode()),
+    (b'', b'Error reading report\r\n'),
+    (None, b'Error reading report\r\n'),
+], ids=['ansi-multiline', 'zero-byte', 'euro', 'empty-file', 'no-file'])
+def test_installer_report_is_relayed_byte_for_byte(wine, vendor, offered, installer, written, relayed):
+    if written is not None:
+        installer.reports(written)
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.exit_code == 0
+    assert result.stdout == relayed
+
+
+def test_large_report_is_relayed_whole(wine, vendor, offered, installer):
+    text = b''.join(b'line %06d of the installer report\r\n' % i for i in range(30000))
+    result = run_launcher(wine, vendor, env=installer.reports(text).env)
+    assert result.stdout == text
+
+
+@pytest.mark.parametrize('exit_code, expected', [(1, 0x80070001), (0x80070005, 0x80070005), (5, 0x80070005),
+                                                 (0x12345, 0x80072345)])
+def test_installer_exit_code_becomes_the_outcome(wine, vendor, offered, installer, exit_code, expected):
+    result = run_launcher(wine, vendor, env=installer.exits(exit_code).env)
+    assert result.exit_code == expected
+    report = result.stdout.decode()
+    assert report.startswith('Failed - The installer process returned an error - ')
+    assert report.endswith(' - 466\r\n')
+
+
+def test_failed_installer_report_is_still_relayed_unchanged(wine, vendor, offered, installer):
+    result = run_launcher(wine, vendor, env=installer.reports(b'Disk full.').exits(3).env)
+    assert result.exit_code == 0x80070003
+    assert result.stdout == b'Disk full.'
+
+
+def test_request_url_carries_key_version_compressed_and_machine_id(wine, vendor, offered, installer):
+    run_launcher(wine, vendor, env=installer.env)
+    asked = offered.requests_for('/getinstaller')
+    assert len(asked) == 1
+    assert asked[0].method == 'GET'
+    assert re.fullmatch(f'key={KEY}&version=0%2C1%2C0%2C377&compressed=1&id=[0-9A-F]{{40}}', asked[0].query), \
+        asked[0].query
+    run_launcher(wine, vendor, env=installer.env)
+    assert offered.requests_for('/getinstaller')[1].query == asked[0].query, 'the same identifier every run'
+
+
+@pytest.mark.parametrize('reply', ['get:{url}', ' GET:{url}', 'GETX', '', 'GOTO', 'Hello'])
+def test_reply_without_a_known_prefix_is_invalid(wine, vendor, service, installer, reply):
+    service.set_reply(KEY, reply.format(url=service.url(INSTALLER_PATH)))
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.stdout == b'Failed - Invalid response - 274\r\n'
+    assert result.exit_code == E_FAIL
+    assert not installer.started
+
+
+def test_reply_is_cut_at_its_first_zero_byte(wine, vendor, offered, installer):
+    offered.set_reply(KEY, b'GET:' + offered.url(INSTALLER_PATH).encode() + b'\0trailing garbage')
+    assert run_launcher(wine, vendor, env=installer.env).exit_code == 0
+    assert installer.started
+
+
+def test_empty_download_url_fails_to_crack(wine, vendor, service, installer):
+    service.set_reply(KEY, 'GET:')
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.exit_code == 0x80070057  # what cracking an empty text gives
+    assert result.stdout.decode().endswith(' - 93\r\n')
+
+
+def test_goto_in_silent_mode_fails_with_the_whole_link(wine, vendor, service, installer, browser):
+    service.set_reply(KEY, 'GOTO:https://example.test/choose?lang=en')
+    result = run_launcher(wine, vendor, env=installer.env)
+    link = f'https://example.test/choose?lang=en?key={KEY}'
+    assert result.stdout == (f'Failed - Please run in non-silent mode or go to {link} for more information'
+                             f' - 266\r\n').encode()
+    assert result.exit_code == E_FAIL
+    assert browser.opened_urls() == []
+
+
+@pytest.mark.parametrize('page', ['file:///C:/windows/system32/calc.exe', 'C:\\windows\\notepad.exe', 'calc',
+                                  '\\\\server\\share\\setup.exe', 'javascript:alert(1)'])
+def test_goto_with_anything_but_a_web_link_is_invalid(wine, vendor, service, installer, browser, page):
+    service.set_reply(KEY, 'GOTO:' + page)
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.stdout == b'Failed - Invalid response - 274\r\n'
+    assert browser.opened_urls() == []
+
+
+def test_empty_installer_fails_with_343(wine, vendor, service, installer):
+    service.add_file(INSTALLER_PATH, zlib.compress(b''))
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.stdout == b'Failed - 343\r\n'
+
+
+def test_body_that_is_no_compressed_stream_fails_with_86(wine, vendor, service, installer, installer_bytes):
+    service.add_file(INSTALLER_PATH, installer_bytes)  # served uncompressed
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.stdout == b'Failed - 86\r\n'
+    assert not installer.started
+
+
+def test_gzip_body_installs_like_zlib(wine, vendor, service, installer, installer_bytes):
+    service.add_installer(INSTALLER_PATH, installer_bytes, compression='gzip')
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    assert run_launcher(wine, vendor, env=installer.env).exit_code == 0
+    assert installer.started
+
+
+def _flip_middle_byte(data: bytes) -> bytes:
+    tampered = bytearray(data)
+    tampered[len(tampered) // 2] ^= 0x40
+    return bytes(tampered)
+
+
+def test_tampered_installer_is_never_started(wine, vendor, service, installer, installer_bytes):
+    service.add_installer(INSTALLER_PATH, _flip_middle_byte(installer_bytes))
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.exit_code == 0x80096010
+    assert result.stdout.decode().startswith('Failed - Could not verify signature - ')
+    assert result.stdout.decode().endswith(' - 190\r\n')
+    assert not installer.started
+
+
+@pytest.mark.parametrize('signer', ['other-subject', 'other-issuer'])
+def test_installer_of_another_publisher_is_never_started(wine, vendor, service, installer, trusted_pki,
+                                                         bin_folder, tmp_path, signer):
+    other = trusted_pki.sign(bin_folder / 'testinstaller.exe', tmp_path / f'{signer}.exe', signer)
+    service.add_installer(INSTALLER_PATH, other.read_bytes())
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.stdout == b'Failed - Invalid certificate information - 210\r\n'
+    assert result.exit_code == E_FAIL
+    assert not installer.started
+
+
+def test_unsigned_installer_is_never_started(wine, vendor, service, installer, bin_folder):
+    service.add_installer(INSTALLER_PATH, (bin_folder / 'testinstaller.exe').read_bytes())
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert result.exit_code == 0x800B0100
+    assert not installer.started
