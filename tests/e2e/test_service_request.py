@@ -86,15 +86,17 @@ service=$!
 while [ ! -s {ready} ]; do sleep 0.05; done
 wine {wine.bin / 'runwait.exe'} '{winpath(vendor)}' /silent . || true
 wineserver -k || true
+wineserver -w || true
 kill $service; wait $service || true
 '''
-    subprocess.run(['wineserver', '-k'], env=wine.env)
-    subprocess.run(['wineserver', '-w'], env=wine.env)
+    wine.stop_server()
     try:
         completed = subprocess.run(['unshare', '--net', 'sh', '-c', script], env=wine.env, capture_output=True,
                                    timeout=180)
     finally:
-        subprocess.run(['wineserver', '-p'], env=wine.env, check=True)
+        # The namespace's server must be gone before the test run's own starts again.
+        subprocess.run(['wineserver', '-w'], env=wine.env, timeout=60)
+        wine.start_server()
     queries = [json.loads(line)['query'] for line in log.read_text().splitlines()]
     assert queries, completed
     assert queries[0] == f'key={KEY}&version=0%2C1%2C0%2C377&compressed=1', queries[0]

@@ -78,9 +78,7 @@ class Wine:
             subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
             shutil.rmtree(self.prefix)
         self.prefix.mkdir(parents=True)
-        subprocess.run(['wineserver', '-p'], env=self.env, check=True)
-        subprocess.run(['wine', 'wineboot', '-i'], env=self.env, check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        self.start_server()
         capture = self.run_folder / 'browser-capture'
         capture.write_text('#!/bin/sh\nprintf \'%s\\n\' "$1" >> ' + _shell_quote(str(self.opened_urls_file)) + '\n')
         capture.chmod(0o755)
@@ -97,9 +95,20 @@ class Wine:
 ''')
         return self
 
-    def stop(self):
+    def start_server(self):
+        """Starts the persistent wineserver and Wine's own services. They must
+        not inherit a pipe that a test reads: they outlive every test program,
+        and a reader would wait for them forever."""
+        subprocess.run(['wineserver', '-p'], env=self.env, check=True)
+        subprocess.run(['wine', 'wineboot', '-i'], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+
+    def stop_server(self):
         subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run(['wineserver', '-w'], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+        subprocess.run(['wineserver', '-w'], env=self.env, stderr=subprocess.DEVNULL, timeout=60)
+
+    def stop(self):
+        self.stop_server()
 
     def import_registry(self, text):
         reg = self.run_folder / 'import.reg'
