@@ -68,19 +68,15 @@ struct FindHandleTraits {
 };
 using FindHandle = UniqueResource<FindHandleTraits>;
 
-// Buffers the system allocated with LocalAlloc (FormatMessageW, CommandLineToArgvW...).
-struct LocalMemoryTraits {
-    using Type = void*;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type p) { return p != nullptr; }
-    static void Close(Type p) { LocalFree(p); }
-};
-using LocalMemory = UniqueResource<LocalMemoryTraits>;
-
-struct LibraryTraits {
-    using Type = HMODULE;
+// Handles whose "none" is null, closed by one function taking the handle.
+template <typename T, auto CloseFunction>
+struct NullHandleTraits {
+    using Type = T;
     static Type Invalid() { return nullptr; }
     static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { FreeLibrary(h); }
+    static void Close(Type h) { CloseFunction(h); }
 };
-using LibraryHandle = UniqueResource<LibraryTraits>;
+
+// Buffers the system allocated with LocalAlloc (FormatMessageW, CommandLineToArgvW...).
+using LocalMemory = UniqueResource<NullHandleTraits<void*, LocalFree>>;
+using LibraryHandle = UniqueResource<NullHandleTraits<HMODULE, FreeLibrary>>;

@@ -6,10 +6,4 @@
 
 #include "foundation/handles.h"
 
-struct InternetHandleTraits {
-    using Type = HINTERNET;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { InternetCloseHandle(h); }
-};
-using InternetHandle = UniqueResource<InternetHandleTraits>;
+using InternetHandle = UniqueResource<NullHandleTraits<HINTERNET, InternetCloseHandle>>;
