@@ -1,4 +1,5 @@
 // CWinInet: one HTTP(S) GET from start to end on synchronous WinINet handles.
+#include <cstdint>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -14,6 +15,8 @@ constexpr DWORD kChunkSize = 4096;
 constexpr DWORD kHeaderBytes = 520;
 constexpr DWORD kProxyAuthenticationRequired = 407;
 constexpr DWORD kPartialContent = 206;
+constexpr DWORD kLowestStatus = 100;   // a status is three digits
+constexpr DWORD kHighestStatus = 999;
 
 // A header's text, or false when it is absent (or does not fit).
 bool QueryHeader(HINTERNET request, DWORD query, wchar_t (&text)[kHeaderBytes / sizeof(wchar_t)]) {
@@ -22,13 +25,28 @@ bool QueryHeader(HINTERNET request, DWORD query, wchar_t (&text)[kHeaderBytes / 
     return HttpQueryInfoW(request, query, text, &size, nullptr) != FALSE;
 }
 
-// Content-Length: absent is 0; present, it must be one non-negative number (256).
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// Content-Length: absent is 0; present, it must be exactly one non-negative
+// decimal number that fits in 63 bits, with nothing else around it but
+// blanks (256). "12abc" or "12 12" is not a length the body can be checked
+// against.
 CResult ReadContentLength(HINTERNET request, CResponseInfo& info) {
     info.m_contentLength = 0;
     wchar_t text[kHeaderBytes / sizeof(wchar_t)];
     if (!QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH, text)) return CResult();
-    long long value = 0;
-    if (std::swscanf(text, L"%I64d", &value) != 1 || value < 0) return CResult(E_FAIL, 256);
+    const wchar_t* p = text;
+    while (IsBlank(*p)) ++p;
+    if (!IsDigit(*p)) return CResult(E_FAIL, 256);
+    int64_t value = 0;
+    for (; IsDigit(*p); ++p) {
+        int digit = *p - L'0';
+        if (value > (INT64_MAX - digit) / 10) return CResult(E_FAIL, 256);
+        value = value * 10 + digit;
+    }
+    while (IsBlank(*p)) ++p;
+    if (*p != L'\0') return CResult(E_FAIL, 256);
     info.m_contentLength = value;
     return CResult();
 }
@@ -104,8 +122,12 @@ CResult CWinInet::PerformRequest(const std::wstring& hostName, const std::wstrin
         }
         DWORD status = 0;
         DWORD size = sizeof status;
+        // A connection closed without any answer leaves some WinINet
+        // implementations with "status 0" and an empty body: that is no
+        // status line, not a response.
         if (!HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                            nullptr)) {
+                            nullptr) ||
+            status < kLowestStatus || status > kHighestStatus) {
             return CResult(E_FAIL, 221);
         }
         info.m_status = status;

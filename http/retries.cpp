@@ -16,6 +16,9 @@ CResult RequestWithRetries(CWinInet& transfer, const std::wstring& url, const CP
         if (attempt.m_received > kProgressThatRefillsAttempts) attemptsLeft = kAttemptsPerTransfer;
         start += static_cast<int64_t>(attempt.m_received);
         if (end == kNoRangeEnd && attempt.m_totalSize != 0) end = attempt.m_totalSize - 1;
+        // Every byte asked for arrived before the attempt failed (say, a reset
+        // after the last one): there is no range left to ask for.
+        if (end != kNoRangeEnd && start > end) return result;
         Sleep(pauseMilliseconds);
     }
 }

@@ -1,0 +1,66 @@
+"""The transfer code through an authenticating proxy (squid, Basic auth),
+plain HTTP and HTTPS (CONNECT): credentials given up front, supplied by the
+downloader's hook after a 407, wrong, or not supplied at all."""
+import pytest
+
+from conftest import ReferenceService
+from test_http_engine import DATA, E_ABORT, E_FAIL, FILE, S_OK, body_file, drive, outcome  # noqa: F401
+from wine import winpath
+
+UP_FRONT = ('--credentials', 'user', 'secret')
+FROM_HOOK = ('--run-credentials', 'user', 'secret')
+AUTH_FAILED = (E_FAIL, 227, 'Proxy authentication failed')
+NO_CREDENTIALS = (E_ABORT, 234, 'Proxy authentication')
+
+
+@pytest.fixture(params=['http', 'https'])
+def origin(request, trusted_pki):
+    tls = dict(zip(('cert', 'key'), trusted_pki.tls('good'))) if request.param == 'https' else {}
+    with ReferenceService(port=0, **tls) as service:
+        service.add_file(FILE, DATA)
+        yield service
+
+
+def proxy_lines(squid, origin, wanted=lambda entry: True):
+    """squid's access log lines for this origin, once one satisfies `wanted`.
+    (WinINet holding proxy credentials answers squid's challenge itself, so a
+    407 line without a user may precede the authenticated request.)"""
+    def mine(entry):
+        return f'localhost:{origin.port}' in entry['url']
+    squid.wait_for_access(lambda entry: mine(entry) and wanted(entry))
+    return [entry for entry in squid.access_log_lines() if 'url' in entry and mine(entry)]
+
+
+@pytest.mark.parametrize('options, hook_calls', [
+    pytest.param(UP_FRONT, 0, id='up-front'),
+    pytest.param(FROM_HOOK, 1, id='from-hook'),
+    pytest.param(FROM_HOOK + ('--retries', '50'), 1, id='from-hook-with-retries'),
+])
+def test_authenticated_download(squid, origin, drive, body_file, options, hook_calls):
+    report = drive(origin.url(FILE), *options, '--body', winpath(body_file), env={'http_proxy': squid.url})
+    assert outcome(report) == (S_OK, 0, '')
+    assert (report['status'], report['hookCalls']) == (200, hook_calls)
+    assert body_file.read_bytes() == DATA
+    assert len(origin.log) == 1
+    method = 'CONNECT' if origin.scheme == 'https' else 'GET'
+    lines = proxy_lines(squid, origin, lambda entry: entry['status'] == 200)
+    assert [(entry['method'], entry['user']) for entry in lines if entry['status'] == 200] == [(method, 'user')]
+
+
+@pytest.mark.parametrize('options, expected, hook_calls, user', [
+    pytest.param(('--credentials', 'user', 'wrong'), AUTH_FAILED, 0, 'user', id='wrong-up-front'),
+    pytest.param(('--run-credentials', 'user', 'wrong'), AUTH_FAILED, 1, 'user', id='wrong-from-hook'),
+    pytest.param(('--silent',), NO_CREDENTIALS, 1, None, id='none'),
+    pytest.param(('--silent', '--retries', '50'), NO_CREDENTIALS, 1, None, id='none-with-retries'),
+])
+def test_refused_by_proxy(squid, origin, drive, options, expected, hook_calls, user):
+    report = drive(origin.url(FILE), *options, env={'http_proxy': squid.url})
+    assert outcome(report) == expected
+    assert (report['status'], report['hookCalls'], report['bodyLength']) == (407, hook_calls, 0)
+    assert origin.log == []
+    lines = proxy_lines(squid, origin, lambda entry: entry['user'] == user)
+    assert {entry['status'] for entry in lines} == {407}
+    if user is None:
+        assert len(lines) == 1, lines      # one request, and no further attempt
+    else:
+        assert lines[-1]['user'] == user   # the credentials were presented, and refused
