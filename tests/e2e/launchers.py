@@ -2,10 +2,8 @@
 key) and running them silently under Wine."""
 import pathlib
 import re
-import shutil
 
 from conftest import stamp
-from wine import winpath
 
 KEY = '4f1c0d9e8b7a65432100fedcba9876543210abcd'
 E_FAIL = 0x80004005

@@ -3,10 +3,8 @@ folder with the cache switch; entries named by SHA-1 of what the server says
 of the download and its URL."""
 import hashlib
 import os
-import subprocess
 import threading
 import time
-import zlib
 
 import pytest
 
@@ -124,9 +122,9 @@ def test_cache_switch_without_the_folder_uses_the_temporary_folder(wine, vendor,
         assert run_launcher(wine, vendor, '/cache_keep', env=installer.env).exit_code == 0
         assert entry.read_bytes() == installer_bytes
         assert not (vendor.parent / 'QuilloDownloads').exists()
-        pending = subprocess.run(['wine', 'reg', 'query', r'HKLM\System\CurrentControlSet\Control\Session Manager',
-                                  '/v', 'PendingFileRenameOperations'], env=wine.env, capture_output=True)
-        assert entry.name.encode() in pending.stdout, 'the entry is removed at the next restart'
+        _, pending, _ = wine.command('wine', 'reg', 'query', r'HKLM\System\CurrentControlSet\Control\Session Manager',
+                                     '/v', 'PendingFileRenameOperations')
+        assert entry.name.encode() in pending, 'the entry is removed at the next restart'
     finally:
         entry.unlink(missing_ok=True)
 

@@ -91,8 +91,7 @@ kill $service; wait $service || true
 '''
     wine.stop_server()
     try:
-        completed = subprocess.run(['unshare', '--net', 'sh', '-c', script], env=wine.env, capture_output=True,
-                                   timeout=180)
+        completed = wine.command('unshare', '--net', 'sh', '-c', script, timeout=180)
     finally:
         # The namespace's server must be gone before the test run's own starts again.
         subprocess.run(['wineserver', '-w'], env=wine.env, timeout=60)

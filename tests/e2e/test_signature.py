@@ -4,7 +4,6 @@ the test prefix only. Code-signing leaves are SHA-1-signed so that Wine
 applies its chain policy."""
 import re
 import shutil
-import subprocess
 
 import pytest
 

@@ -1,16 +1,11 @@
 """A silent run from the service request to the finished installer, with
 the real launcher, the reference service and really signed installers."""
-import hashlib
 import re
-import shutil
-import subprocess
-import urllib.parse
 import zlib
 
 import pytest
 
-from conftest import ReferenceService, stamp
-from launchers import E_FAIL, KEY, run_launcher, temp_folder, vendor_launcher, windows_to_host, work_folders
+from launchers import E_FAIL, KEY, run_launcher, vendor_launcher, windows_to_host, work_folders
 from wine import winpath
 
 INSTALLER_PATH = '/files/setup.bin'
@@ -95,14 +90,6 @@ def test_silent_install_passes_everything_on_and_cleans_up(wine, vendor, offered
         f'/proxyauth "proxy user" "pa\\"ss" "pass through" "C:\\dir\\\\" "/norestart"')
     assert set(work_folders(wine)) == before, 'the work folder is removed'
     assert not windows_to_host(wine, report_path).parent.exists()
-
-
-def test_interactive_style_run_without_silent_passes_no_report_piece(wine, vendor, offered, installer):
-    # Without "/silent" there is no report path; interactive mode itself has no
-    # window yet, so only the command line built for silent runs is checked here.
-    result = run_launcher(wine, vendor, env=installer.exits(0).env)
-    assert result.exit_code == 0
-    assert '/silent' in installer.argv
 
 
 @pytest.mark.parametrize('written, relayed', [

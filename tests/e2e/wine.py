@@ -4,8 +4,8 @@ every URL the programs under test open."""
 import os
 import pathlib
 import shutil
-import signal
 import subprocess
+import tempfile
 import time
 
 PROXY_VARIABLES = ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'no_proxy', 'NO_PROXY',
@@ -121,24 +121,38 @@ class Wine:
 
     # -- running programs ---------------------------------------------------
 
+    def command(self, *command, env=None, cwd=None, timeout=150):
+        """Runs a command in this Wine environment and returns its exit status,
+        standard output and standard error (bytes). Output goes through files,
+        never pipes: Wine starts helper processes (the desktop, the RPC service)
+        on demand, they inherit the handles of the program that needed them and
+        outlive it, and a pipe would then never reach its end."""
+        full_env = dict(self.env)
+        if env:
+            full_env.update(env)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            completed = subprocess.run(list(command), env=full_env, cwd=cwd, stdout=out, stderr=err,
+                                       timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return completed.returncode, out.read(), err.read()
+
     def run(self, program, *args, env=None, cwd=None, timeout=120):
         """Runs a Windows program through runwait and returns its full exit code,
         its standard output (bytes) and standard error (text)."""
-        full_env = dict(self.env)
-        full_env['RUNWAIT_TIMEOUT_MS'] = str(int(timeout * 1000))
+        full_env = {'RUNWAIT_TIMEOUT_MS': str(int(timeout * 1000))}
         if env:
             full_env.update(env)
-        command = ['wine', str(self.bin / 'runwait.exe'), winpath(program), *[str(a) for a in args]]
-        completed = subprocess.run(command, env=full_env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   timeout=timeout + 30)
-        stderr = completed.stderr.decode('utf-8', 'replace')
+        _, stdout, stderr_bytes = self.command('wine', str(self.bin / 'runwait.exe'), winpath(program),
+                                               *[str(a) for a in args], env=full_env, cwd=cwd, timeout=timeout + 30)
+        stderr = stderr_bytes.decode('utf-8', 'replace')
         exit_code = None
         for line in stderr.splitlines():
             if line.startswith('runwait: exit code 0x'):
                 exit_code = int(line.split('0x', 1)[1], 16)
         if exit_code is None and 'runwait: timed out' not in stderr:
             raise RuntimeError(f'runwait failed: {stderr}')
-        return RunResult(exit_code, completed.stdout, stderr)
+        return RunResult(exit_code, stdout, stderr)
 
     def opened_urls(self):
         """URLs opened with ShellExecuteW since the last clear_opened_urls()."""
