@@ -61,7 +61,7 @@ int DecompressOnce(const unsigned char* input, uInt inputLength, unsigned char* 
 
 }  // namespace
 
-CResult UnpackInstaller(const unsigned char* input, size_t inputLength, std::vector<unsigned char>& output,
+CResult UnpackInstaller(const unsigned char* input, size_t inputLength, UnpackedBytes& output,
                         int* attempts) {
     constexpr size_t kMaxCapacity = std::numeric_limits<uInt>::max();
     if (attempts != nullptr) *attempts = 0;

@@ -2,14 +2,14 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "foundation/result.h"
+#include "retrieval/unpacked_bytes.h"
 
 // Unpacks the whole `input` into `output` (sized exactly on success). The
 // output starts at 6 x input + 1 bytes and doubles, restarting from the
 // beginning, whenever it proves too small. Any malformed, truncated or
 // headerless stream fails with {E_FAIL, 86}. `attempts`, when given, receives
 // the number of decompression passes made.
-CResult UnpackInstaller(const unsigned char* input, size_t inputLength, std::vector<unsigned char>& output,
+CResult UnpackInstaller(const unsigned char* input, size_t inputLength, UnpackedBytes& output,
                         int* attempts = nullptr);

@@ -69,7 +69,7 @@ CResult CreateWorkFolder(std::wstring& tempFolder, std::wstring& workFolder) {
 // remove the file and the work folder at the next restart.
 CResult DownloadInstaller(HWND window, const std::wstring& downloadUrl, const std::wstring& workFolder,
                           const std::wstring& installerPath) {
-    std::vector<unsigned char> unpacked;
+    UnpackedBytes unpacked;
     {
         CDownloader downloader;
         downloader.m_hWnd = window;

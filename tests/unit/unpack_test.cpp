@@ -36,7 +36,10 @@ Bytes Compressible(size_t size, int alphabet, unsigned seed) {
 }
 
 CResult Unpack(const Bytes& input, Bytes& output, int* attempts = nullptr) {
-    return UnpackInstaller(input.data(), input.size(), output, attempts);
+    UnpackedBytes unpacked(output.begin(), output.end());
+    CResult result = UnpackInstaller(input.data(), input.size(), unpacked, attempts);
+    output.assign(unpacked.begin(), unpacked.end());
+    return result;
 }
 
 TEST(UnpackInstaller, ModerateRatioUnpacksInOneAttempt) {
