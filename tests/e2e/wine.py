@@ -3,6 +3,7 @@ persistent wineserver, an Xvfb display, and a browser stand-in that records
 every URL the programs under test open."""
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import tempfile
@@ -146,10 +147,10 @@ class Wine:
         _, stdout, stderr_bytes = self.command('wine', str(self.bin / 'runwait.exe'), winpath(program),
                                                *[str(a) for a in args], env=full_env, cwd=cwd, timeout=timeout + 30)
         stderr = stderr_bytes.decode('utf-8', 'replace')
-        exit_code = None
-        for line in stderr.splitlines():
-            if line.startswith('runwait: exit code 0x'):
-                exit_code = int(line.split('0x', 1)[1], 16)
+        # Wine may print a message of its own on the same line (a thread of an
+        # exiting process losing its server connection), so search, not match.
+        found = re.findall(r'runwait: exit code 0x([0-9a-f]{8})', stderr)
+        exit_code = int(found[-1], 16) if found else None
         if exit_code is None and 'runwait: timed out' not in stderr:
             raise RuntimeError(f'runwait failed: {stderr}')
         return RunResult(exit_code, stdout, stderr)
