@@ -26,6 +26,8 @@ constexpr HRESULT kCertificateRevocationFailed = static_cast<HRESULT>(0x80072F19
 constexpr HRESULT kCertificateDateInvalid = static_cast<HRESULT>(0x80072F05);
 const wchar_t kInstallerFile[] = L"\\Quillo.exe";
 
+CResult InvalidResponse() { return CResult(E_FAIL, 274, L"Invalid response"); }
+
 // The service's one-line reply, as wide text up to its first zero byte.
 CResult AskService(HWND window, const std::wstring& requestUrl, std::wstring& reply) {
     CDownloader service;
@@ -44,7 +46,7 @@ CResult AskService(HWND window, const std::wstring& requestUrl, std::wstring& re
 CResult FollowGoto(const std::wstring& page, const std::wstring& key) {
     // Only web pages go to the shell: a reply must not make the launcher open
     // a local path or start a program.
-    if (!IsWebLink(page)) return CResult(E_FAIL, 274, L"Invalid response");
+    if (!IsWebLink(page)) return InvalidResponse();
     std::wstring link = page + L"?key=" + UrlEncodeOrThrow(key);
     if (g_silent) {
         return CResult(E_FAIL, 266, L"Please run in non-silent mode or go to " + link + L" for more information");
@@ -118,7 +120,7 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     if (asked.Failed()) return asked;
     CServiceReply parsed = ParseServiceReply(reply);
     if (parsed.kind == ReplyKind::Goto) return FollowGoto(parsed.target, key);
-    if (parsed.kind != ReplyKind::Get) return CResult(E_FAIL, 274, L"Invalid response");
+    if (parsed.kind != ReplyKind::Get) return InvalidResponse();
 
     std::wstring tempFolder, workFolder;
     CResult created = CreateWorkFolder(tempFolder, workFolder);
