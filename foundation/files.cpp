@@ -8,12 +8,14 @@ namespace {
 
 bool IsOpen(HANDLE file) { return file != INVALID_HANDLE_VALUE && file != nullptr; }
 
-// Whole files are written and read in one call each.
-static_assert(sizeof(size_t) <= sizeof(DWORD), "a byte count must fit one WriteFile call");
+// Whole files are written in one call each; a count beyond what one call
+// takes (possible only in a 64-bit build) would be a short write.
+bool FitsOneCall(size_t count) { return count <= MAXDWORD; }
 
 }  // namespace
 
 CResult WriteToHandle(HANDLE file, const void* bytes, size_t count) {
+    if (!FitsOneCall(count)) return CResult(E_FAIL, 515);
     DWORD written = 0;
     if (!WriteFile(file, bytes, static_cast<DWORD>(count), &written, nullptr)) {
         return CResult::FromLastError(514);
@@ -28,6 +30,7 @@ CResult WriteWholeFile(const std::wstring& path, const void* bytes, size_t count
         HRESULT hr = HResultFromLastError();
         return CResult(hr, 547, L"Error creating file: " + path);
     }
+    if (!FitsOneCall(count)) return CResult(E_FAIL, 551);
     DWORD written = 0;
     if (!WriteFile(file.get(), bytes, static_cast<DWORD>(count), &written, nullptr)) {
         return CResult::FromLastError(550);

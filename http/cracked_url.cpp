@@ -2,8 +2,8 @@
 
 namespace {
 
-constexpr DWORD kUrlComponentsSize = 60;
-static_assert(sizeof(URL_COMPONENTSW) == kUrlComponentsSize, "URL_COMPONENTSW as WinINet expects it");
+constexpr DWORD kUrlComponentsSize = sizeof(URL_COMPONENTSW);
+static_assert(sizeof(void*) != 4 || kUrlComponentsSize == 60, "URL_COMPONENTSW as WinINet expects it");
 constexpr DWORD kReportInPlace = static_cast<DWORD>(-1);  // a pointer into the URL and a length, no copy
 
 void CopyComponent(const wchar_t* text, DWORD length, std::wstring& field) {

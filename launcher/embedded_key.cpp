@@ -31,9 +31,15 @@ CResult LocateCertificateTable(const void* image, TableLocation& table) {
     const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const IMAGE_NT_HEADERS32* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
     if (nt->Signature != kPeSignature) return CResult(E_FAIL, 577);
+    // The 64-bit optional header (a 64-bit build's own image) places its
+    // directories 16 bytes further on.
+    const IMAGE_NT_HEADERS64* nt64 = reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt);
+    bool wide = nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    DWORD directories = wide ? nt64->OptionalHeader.NumberOfRvaAndSizes : nt->OptionalHeader.NumberOfRvaAndSizes;
     // A header with too few directories has no security directory at all.
-    if (nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_SECURITY) return CResult(E_FAIL, 581);
-    const IMAGE_DATA_DIRECTORY& security = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+    if (directories <= IMAGE_DIRECTORY_ENTRY_SECURITY) return CResult(E_FAIL, 581);
+    const IMAGE_DATA_DIRECTORY& security = wide ? nt64->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY]
+                                                : nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
     if (security.Size == 0) return CResult(E_FAIL, 581);
     if (security.Size >= kMaxTableSize) return CResult(E_FAIL, 582);
     if (security.VirtualAddress == 0) return CResult(E_FAIL, 583);  // a file offset for this directory

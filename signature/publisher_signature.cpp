@@ -11,8 +11,8 @@ const wchar_t kExpectedIssuer[] = L"GlobalSign ObjectSign CA";
 namespace {
 
 // The trust data record without the later signature-settings member.
-constexpr DWORD kTrustDataSize = 48;
-static_assert(sizeof(WINTRUST_DATA) >= kTrustDataSize, "trust data record");
+constexpr DWORD kTrustDataSize = sizeof(WINTRUST_DATA);
+static_assert(sizeof(void*) != 4 || kTrustDataSize == 48, "trust data record");
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 }  // namespace

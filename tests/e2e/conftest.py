@@ -19,7 +19,9 @@ BIN = BUILD / 'bin'
 # Two test runs at once need two run folders (each has its own Wine prefix).
 RUN_FOLDER = pathlib.Path(os.environ.get('LOOMCRAFT_E2E_RUN_DIR', BUILD / 'e2e')).resolve()
 TOOLS = REPO / 'tools'
-SERVICE_PORT = 47443  # the launcher's built-in endpoint: https://localhost:47443
+# The launcher's built-in endpoint, https://localhost:47443, unless the build
+# was given another port (for a second test run beside this one).
+SERVICE_PORT = int(os.environ.get('LOOMCRAFT_SERVICE_PORT', '47443'))
 
 sys.path.insert(0, str(TOOLS))
 from reference_service import ReferenceService  # noqa: E402

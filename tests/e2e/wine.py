@@ -1,6 +1,6 @@
-"""The test run's own Wine: a fresh 32-bit prefix under the build folder, one
+"""The test run's own Wine: a fresh prefix under the build folder, one
 persistent wineserver, an Xvfb display, and a browser stand-in that records
-every URL the programs under test open."""
+every URL the programs under test open, exactly."""
 import os
 import pathlib
 import re
@@ -9,8 +9,23 @@ import subprocess
 import tempfile
 import time
 
+REPO = pathlib.Path(__file__).resolve().parents[2]
 PROXY_VARIABLES = ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'no_proxy', 'NO_PROXY',
                    'all_proxy', 'ALL_PROXY')
+
+
+def runs_32bit_code():
+    """False on machines whose kernel runs no 32-bit code: there no 32-bit
+    Wine starts, and the tests drive the 64-bit build under 64-bit Wine
+    (scripts/wine-env decides the same way)."""
+    try:
+        return subprocess.run(['/lib/ld-linux.so.2', '--version'], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+    except OSError:
+        return False
+
+
+WIN64 = not runs_32bit_code()
 
 
 def winpath(path):
@@ -61,6 +76,41 @@ class RunResult:
         return f'RunResult({code}, stdout={self.stdout!r}, stderr={self.stderr[-500:]!r})'
 
 
+class Spawned:
+    """A program started through runwait, output going to files (see Wine.command)."""
+
+    def __init__(self, wine, program, args, env, cwd, timeout):
+        full_env = dict(wine.env, RUNWAIT_TIMEOUT_MS=str(int(timeout * 1000)), **(env or {}))
+        self.timeout = timeout
+        self.out, self.err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        self.process = subprocess.Popen(['wine', str(wine.bin / 'runwait.exe'), winpath(program),
+                                         *[str(a) for a in args]], env=full_env, cwd=cwd, stdout=self.out,
+                                        stderr=self.err)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def result(self, timeout=None):
+        try:
+            self.process.wait(timeout=self.timeout + 30 if timeout is None else timeout)
+        finally:
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
+        self.out.seek(0)
+        self.err.seek(0)
+        stdout, stderr = self.out.read(), self.err.read().decode('utf-8', 'replace')
+        self.out.close()
+        self.err.close()
+        # Wine may print a message of its own on the same line (a thread of an
+        # exiting process losing its server connection), so search, not match.
+        found = re.findall(r'runwait: exit code 0x([0-9a-f]{8})', stderr)
+        exit_code = int(found[-1], 16) if found else None
+        if exit_code is None and 'runwait: timed out' not in stderr:
+            raise RuntimeError(f'runwait failed: {stderr}')
+        return RunResult(exit_code, stdout, stderr)
+
+
 class Wine:
     def __init__(self, run_folder, bin_folder, display):
         self.run_folder = pathlib.Path(run_folder)
@@ -68,8 +118,10 @@ class Wine:
         self.prefix = self.run_folder / 'wineprefix'
         self.opened_urls_file = self.run_folder / 'opened-urls.txt'
         self.env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
-        self.env.update(WINEPREFIX=str(self.prefix), WINEARCH='win32', WINEDEBUG='-all', LANG='C.UTF-8',
-                        DISPLAY=display)
+        self.env.update(WINEPREFIX=str(self.prefix), WINEARCH='win64' if WIN64 else 'win32', WINEDEBUG='-all',
+                        LANG='C.UTF-8', DISPLAY=display)
+        if WIN64:
+            self.env['PATH'] = f'{REPO / "scripts" / "wine64"}:{self.env["PATH"]}'
         self.env.pop('LC_ALL', None)
 
     # -- lifetime -----------------------------------------------------------
@@ -80,9 +132,9 @@ class Wine:
             shutil.rmtree(self.prefix)
         self.prefix.mkdir(parents=True)
         self.start_server()
-        capture = self.run_folder / 'browser-capture'
-        capture.write_text('#!/bin/sh\nprintf \'%s\\n\' "$1" >> ' + _shell_quote(str(self.opened_urls_file)) + '\n')
-        capture.chmod(0o755)
+        # The "browser": a test program registered as the open command of
+        # both schemes receives each URL exactly as ShellExecuteW passed it.
+        command = _reg_escape(f'"{winpath(self.bin / "capture.exe")}" "{winpath(self.opened_urls_file)}" "%1"')
         self.import_registry(f'''REGEDIT4
 
 [HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]
@@ -91,8 +143,11 @@ class Wine:
 [HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]
 "ShowCrashDialog"=dword:00000000
 
-[HKEY_CURRENT_USER\\Software\\Wine\\WineBrowser]
-"Browsers"="{_reg_escape(str(capture))}"
+[HKEY_CLASSES_ROOT\\http\\shell\\open\\command]
+@="{command}"
+
+[HKEY_CLASSES_ROOT\\https\\shell\\open\\command]
+@="{command}"
 ''')
         return self
 
@@ -141,19 +196,12 @@ class Wine:
     def run(self, program, *args, env=None, cwd=None, timeout=120):
         """Runs a Windows program through runwait and returns its full exit code,
         its standard output (bytes) and standard error (text)."""
-        full_env = {'RUNWAIT_TIMEOUT_MS': str(int(timeout * 1000))}
-        if env:
-            full_env.update(env)
-        _, stdout, stderr_bytes = self.command('wine', str(self.bin / 'runwait.exe'), winpath(program),
-                                               *[str(a) for a in args], env=full_env, cwd=cwd, timeout=timeout + 30)
-        stderr = stderr_bytes.decode('utf-8', 'replace')
-        # Wine may print a message of its own on the same line (a thread of an
-        # exiting process losing its server connection), so search, not match.
-        found = re.findall(r'runwait: exit code 0x([0-9a-f]{8})', stderr)
-        exit_code = int(found[-1], 16) if found else None
-        if exit_code is None and 'runwait: timed out' not in stderr:
-            raise RuntimeError(f'runwait failed: {stderr}')
-        return RunResult(exit_code, stdout, stderr)
+        return self.spawn(program, *args, env=env, cwd=cwd, timeout=timeout).result()
+
+    def spawn(self, program, *args, env=None, cwd=None, timeout=120):
+        """Starts a Windows program through runwait (which ends it after
+        `timeout` seconds) and returns at once; result() waits for it."""
+        return Spawned(self, program, args, env, cwd, timeout)
 
     def opened_urls(self):
         """URLs opened with ShellExecuteW since the last clear_opened_urls()."""
@@ -163,10 +211,6 @@ class Wine:
 
     def clear_opened_urls(self):
         self.opened_urls_file.unlink(missing_ok=True)
-
-
-def _shell_quote(text):
-    return "'" + text.replace("'", "'\\''") + "'"
 
 
 def _reg_escape(text):

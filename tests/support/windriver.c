@@ -1,0 +1,111 @@
+/* windriver VERB TITLE [ARGUMENTS]: finds the top-level dialog (#32770) with
+ * that caption and drives or describes it, as a user's clicks and keys would.
+ * Test-only.
+ *   wait TITLE shown|hidden|gone MS  waits for that state (exit 1 on time-out),
+ *                                    then describes the window
+ *   describe TITLE                   "rect=L,T,R,B work=L,T,R,B owner=L,T,R,B|-
+ *                                    bar=STYLE,LOW,HIGH,POS|- pid=N"
+ *   command TITLE ID                 posts WM_COMMAND ID
+ *   close TITLE                      posts what the close box sends (SC_CLOSE)
+ *   fill TITLE USER PASSWORD         sets the proxy dialog's two fields
+ *   click TITLE ID                   clicks the button ID
+ *   text TITLE                       prints a message box's text, hex of UTF-8
+ *   crash TITLE                      starts a thread at address 0 in the
+ *                                    window's process (a call through null) */
+#include <windows.h>
+#include <commctrl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+static HWND Find(const wchar_t* title) { return FindWindowW(L"#32770", title); }
+
+static void PrintRect(const char* name, const RECT* r) {
+    printf(" %s=%ld,%ld,%ld,%ld", name, r->left, r->top, r->right, r->bottom);
+}
+
+static int Describe(HWND window) {
+    RECT rect, work;
+    HWND owner = GetWindow(window, GW_OWNER), bar = GetDlgItem(window, 1001);
+    DWORD pid = 0;
+    GetWindowRect(window, &rect);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    PrintRect("rect", &rect);
+    PrintRect("work", &work);
+    if (owner) {
+        RECT o;
+        GetWindowRect(owner, &o);
+        PrintRect("owner", &o);
+    } else {
+        printf(" owner=-");
+    }
+    if (bar) {
+        printf(" bar=0x%lx,%ld,%ld,%ld", (unsigned long)GetWindowLongW(bar, GWL_STYLE),
+               (long)SendMessageW(bar, PBM_GETRANGE, TRUE, 0), (long)SendMessageW(bar, PBM_GETRANGE, FALSE, 0),
+               (long)SendMessageW(bar, PBM_GETPOS, 0, 0));
+    } else {
+        printf(" bar=-");
+    }
+    GetWindowThreadProcessId(window, &pid);
+    printf(" pid=%lu\n", pid);
+    return 0;
+}
+
+static int Wait(const wchar_t* title, const wchar_t* state, DWORD ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND window = Find(title);
+        int shown = window && IsWindowVisible(window);
+        if (wcscmp(state, L"gone") == 0 ? !window : wcscmp(state, L"shown") == 0 ? shown : window && !shown) {
+            return window ? Describe(window) : 0;
+        }
+        if (GetTickCount() - start > ms) return 1;
+        Sleep(20);
+    }
+}
+
+static void PrintHexUtf8(const wchar_t* text) {
+    char utf8[8192];
+    int i, n = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
+    for (i = 0; i + 1 < n; ++i) printf("%02x", (unsigned char)utf8[i]);
+    printf("\n");
+}
+
+static int Crash(HWND window) {
+    DWORD pid = 0;
+    HANDLE process, thread;
+    GetWindowThreadProcessId(window, &pid);
+    process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    thread = process ? CreateRemoteThread(process, NULL, 0, NULL, NULL, 0, NULL) : NULL;
+    if (!thread) fprintf(stderr, "windriver: no thread (error %lu)\n", GetLastError());
+    return thread ? 0 : 1;
+}
+
+int wmain(int argc, wchar_t** argv) {
+    const wchar_t* verb = argc > 2 ? argv[1] : L"";
+    HWND window;
+    wchar_t text[4096];
+    if (wcscmp(verb, L"wait") == 0 && argc == 5) return Wait(argv[2], argv[3], wcstoul(argv[4], NULL, 10));
+    window = argc > 2 ? Find(argv[2]) : NULL;
+    if (!window) {
+        fprintf(stderr, "windriver: no window to %ls\n", verb);
+        return 2;
+    }
+    if (wcscmp(verb, L"describe") == 0) return Describe(window);
+    if (wcscmp(verb, L"command") == 0 && argc == 4) return !PostMessageW(window, WM_COMMAND, wcstoul(argv[3], NULL, 10), 0);
+    if (wcscmp(verb, L"close") == 0) return !PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (wcscmp(verb, L"fill") == 0 && argc == 5) {
+        return !(SetDlgItemTextW(window, 1002, argv[3]) && SetDlgItemTextW(window, 1003, argv[4]));
+    }
+    if (wcscmp(verb, L"click") == 0 && argc == 4) {
+        return !PostMessageW(GetDlgItem(window, (int)wcstoul(argv[3], NULL, 10)), BM_CLICK, 0, 0);
+    }
+    if (wcscmp(verb, L"text") == 0) {
+        GetDlgItemTextW(window, 0xFFFF, text, 4096);
+        PrintHexUtf8(text);
+        return 0;
+    }
+    if (wcscmp(verb, L"crash") == 0) return Crash(window);
+    fprintf(stderr, "windriver: unknown verb or arguments\n");
+    return 2;
+}
