@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "http/proxy_dialog.h"
 #include "http/transfer.h"
 #include "launcher/run_options.h"
 #include "resources/resource_ids.h"
@@ -52,7 +53,11 @@ bool CDownloader::GetProxyCredentials(CProxyCredentials& credentials) {
         return true;
     }
     // Without credentials from the command line, a silent run cannot ask.
-    // Interactive runs will ask in the proxy dialog; until it exists they
-    // cannot either.
-    return false;
+    if (g_silent) return false;
+    CProxyDialog dialog;
+    if (dialog.DoModal(m_hWnd) != IDOK) return false;
+    // What was entered serves the rest of the run, the installer included.
+    g_proxyCredentials.reset(new CProxyCredentials{dialog.m_userName, dialog.m_password});
+    credentials = *g_proxyCredentials;
+    return true;
 }

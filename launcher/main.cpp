@@ -9,6 +9,7 @@
 #include "foundation/handles.h"
 #include "foundation/run_report.h"
 #include "launcher/command_line.h"
+#include "launcher/crash_filter.h"
 #include "launcher/failure_report.h"
 #include "launcher/prepare_and_run.h"
 #include "launcher/run_options.h"
@@ -28,6 +29,7 @@ std::wstring LoadVersionString() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     g_programName = L"Loomcraft";
+    InstallCrashFilter();
 
     std::wstring version = LoadVersionString();
 

@@ -12,14 +12,6 @@
 
 namespace {
 
-OSVERSIONINFOEXW QuerySystemVersion() {
-    OSVERSIONINFOEXW version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    // Not tested: on failure every field stays 0 and the check refuses.
-    GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
-    return version;
-}
-
 // The key switch wins; otherwise the key stamped into the launcher's own file.
 CResult ObtainKey(const std::wstring& keySwitchValue) {
     if (!keySwitchValue.empty()) {

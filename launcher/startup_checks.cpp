@@ -8,6 +8,14 @@ constexpr size_t kKeyPrefixLength = sizeof kKeyPrefix / sizeof kKeyPrefix[0] - 1
 constexpr WORD kFirstAcceptedYear = 2010;
 }  // namespace
 
+OSVERSIONINFOEXW QuerySystemVersion() {
+    OSVERSIONINFOEXW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    // Not tested: on failure every field stays 0 (and the check refuses).
+    GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
+    return version;
+}
+
 CResult CheckSystemVersion(const OSVERSIONINFOEXW& version) {
     bool accepted = version.dwMajorVersion >= 5 && !(version.dwMajorVersion == 5 && version.dwMinorVersion == 0) &&
                     version.dwPlatformId == VER_PLATFORM_WIN32_NT;

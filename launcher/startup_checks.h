@@ -7,6 +7,9 @@
 
 #include "foundation/result.h"
 
+// The running system's extended version record (all 0 when unavailable).
+OSVERSIONINFOEXW QuerySystemVersion();
+
 // Windows XP (5.1) or later of the NT platform; 678 otherwise, with the
 // major, minor and platform numbers in the message.
 CResult CheckSystemVersion(const OSVERSIONINFOEXW& version);

@@ -817,6 +817,8 @@ def main(argv=None) -> int:
                         help='serve EXEPATH zlib-compressed (gzip with :gzip) at URLPATH (repeatable)')
     parser.add_argument('--reply', action='append', default=[], metavar='KEY=TEXT',
                         help='answer /getinstaller?key=KEY with TEXT (repeatable)')
+    parser.add_argument('--rate', action='append', default=[], metavar='URLPATH=BYTES',
+                        help='serve URLPATH at most BYTES per second (repeatable)')
     parser.add_argument('--log', help='append each request to FILE as a JSON line')
     parser.add_argument('--ready-file', help='write the port to FILE once listening')
     args = parser.parse_args(argv)
@@ -838,6 +840,9 @@ def main(argv=None) -> int:
             service.add_installer(url_path, source.read(), compression)
     for item in args.reply:
         service.set_reply(*_pair(item, '--reply'))
+    for item in args.rate:
+        url_path, rate = _pair(item, '--rate')
+        service.set_default_fault(url_path, rate=float(rate))
 
     log_file = None
     if args.log:

@@ -44,8 +44,7 @@ def test_report_replaces_a_longer_file(wine, launcher, tmp_path):
     ['/silent'],
     ['/silent', '/proxyauth'],      # a switch is no value
     ['/silent', '/proxyauth', 'user', 'pw'],
-    [],                             # interactive: no report either
-], ids=['empty', 'alone', 'before-proxyauth', 'before-proxyauth-values', 'interactive'])
+], ids=['empty', 'alone', 'before-proxyauth', 'before-proxyauth-values'])
 def test_no_target_means_no_report(wine, launcher, tmp_path, arguments):
     folder = tmp_path / 'cwd'
     folder.mkdir()

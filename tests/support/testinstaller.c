@@ -8,7 +8,9 @@
  *   TESTINSTALLER_REPORT     file whose bytes are copied as the report to the
  *                            path after "/silent"; unset: no report is written
  *   TESTINSTALLER_EXIT       exit code (decimal, or hex with 0x)
- *   TESTINSTALLER_SLEEP_MS   time to wait before exiting */
+ *   TESTINSTALLER_SLEEP_MS   time to wait before exiting
+ *   TESTINSTALLER_WAIT_FOR   file whose appearance it waits for (at most a
+ *                            minute) before exiting */
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -34,6 +36,7 @@ int wmain(void) {
     const wchar_t* report = _wgetenv(L"TESTINSTALLER_REPORT");
     const char* exitText = getenv("TESTINSTALLER_EXIT");
     const char* sleepText = getenv("TESTINSTALLER_SLEEP_MS");
+    const wchar_t* waitFor = _wgetenv(L"TESTINSTALLER_WAIT_FOR");
     if (record && *record) {
         FILE* out = _wfopen(record, L"wb");
         if (out) {
@@ -48,5 +51,6 @@ int wmain(void) {
         }
     }
     if (sleepText) Sleep((DWORD)strtoul(sleepText, NULL, 10));
+    for (i = 0; waitFor && i < 3000 && GetFileAttributesW(waitFor) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(20);
     return exitText ? (int)strtoul(exitText, NULL, 0) : 0;
 }

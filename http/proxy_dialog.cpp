@@ -1,0 +1,37 @@
+#include "http/proxy_dialog.h"
+
+#include <vector>
+
+#include "resources/resource_ids.h"
+
+CProxyDialog::CProxyDialog() : CDialog(IDD_PROXY_AUTH) {}
+
+std::wstring CProxyDialog::ReadField(int id) const {
+    HWND field = GetDlgItem(m_hWnd, id);
+    std::vector<wchar_t> text(static_cast<size_t>(GetWindowTextLengthW(field)) + 1, L'\0');
+    int length = GetWindowTextW(field, text.data(), static_cast<int>(text.size()));
+    return std::wstring(text.data(), length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+bool CProxyDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM, INT_PTR& result) {
+    switch (message) {
+        case WM_INITDIALOG:
+            CenterWindow(m_hWnd);
+            SetWindowIcons(m_hWnd, IDI_LAUNCHER);
+            result = TRUE;  // the focus goes to the first tab stop, the user name
+            return true;
+        case WM_CTLCOLORDLG:
+        case WM_CTLCOLORSTATIC:
+            result = WhiteBackground();
+            return true;
+        case WM_COMMAND:
+            if (LOWORD(wParam) != IDOK && LOWORD(wParam) != IDCANCEL) return false;
+            m_userName = ReadField(IDC_PROXY_USER);
+            m_password = ReadField(IDC_PROXY_PASSWORD);
+            EndDialog(m_hWnd, LOWORD(wParam) == IDOK ? IDOK : IDCANCEL);
+            result = TRUE;
+            return true;
+        default:
+            return false;
+    }
+}

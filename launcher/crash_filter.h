@@ -1,0 +1,22 @@
+// The process-wide unhandled-exception filter: a fault on either thread
+// opens the service's crash page, then the system's own handling follows.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Installs CrashFilter, and makes a C++ exception that nothing catches reach
+// it too (as an unhandled system exception) instead of ending the process
+// quietly.
+void InstallCrashFilter();
+
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception);
+
+// "0x%p:0x%p:%08x:%ws": region base, faulting address, exception code and
+// module file name ("(null)" when there is none).
+std::wstring FormatFaultLine(const void* base, const void* address, DWORD code, const wchar_t* moduleName);
+
+// The crash page: the service's "/error/" with source, code 0, the encoded
+// fault line, error 0x0000023e and version, os and key 0.
+std::wstring BuildCrashPageUrl(const std::wstring& faultLine);

@@ -1,0 +1,267 @@
+"""Interactive mode on the Xvfb display, driven as a user would: the progress
+window, Cancel, the proxy dialog, the failure box with its error page, the
+interactive GOTO, and a real crash reaching the crash page."""
+import datetime
+import os
+import re
+import subprocess
+import time
+import urllib.parse
+
+import pytest
+
+from launchers import E_FAIL, KEY, run_launcher, vendor_launcher
+from test_workflow import INSTALLER_PATH, Installer, installer_bytes, _flip_middle_byte  # noqa: F401
+from wine import WIN64, winpath
+
+PROGRESS = 'Preparing setup...'
+PROXY = 'Proxy authentication required'
+ERROR = 'Error'
+PBS_MARQUEE = 0x08
+IDOK, IDCANCEL = 1, 2
+E_ABORT = 0x80004004
+SERVICE = f'https://localhost:{os.environ.get("LOOMCRAFT_SERVICE_PORT", "47443")}'
+# Wine has no message text for these, and says "Call failed." for E_FAIL.
+ERROR_TEXT = {E_FAIL: 'Call failed.', E_ABORT: '', 0x80096010: ''}
+
+
+class Window(dict):
+    """What windriver described: rect, work, owner (or None), bar (style, low, high, pos) or None."""
+
+    @classmethod
+    def parse(cls, line):
+        fields = dict(item.split('=', 1) for item in line.split())
+        return cls({name: None if value == '-' else tuple(int(v, 0) for v in value.split(','))
+                    for name, value in fields.items()})
+
+    def centred_in(self, area):
+        (l, t, r, b), (al, at, ar, ab) = self['rect'], area
+        return abs((l - al) - (ar - r)) <= 1 and abs((t - at) - (ab - b)) <= 1
+
+
+class Interactive:
+    """A launcher started without "/silent" on the test display, and its windows."""
+
+    def __init__(self, wine, launcher, args, env, timeout=90):
+        self.wine = wine
+        self.run = wine.spawn(launcher, *args, env=env, timeout=timeout)
+
+    def drive(self, verb, title, *args):
+        code, out, err = self.wine.command('wine', str(self.wine.bin / 'windriver.exe'), verb, title,
+                                           *map(str, args))
+        assert code == 0, (verb, title, err)
+        return out.decode().strip()
+
+    def window(self, title, state='shown', timeout=30):
+        return Window.parse(self.drive('wait', title, state, int(timeout * 1000)))
+
+    def wait_for_bar(self, wanted, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            window = Window.parse(self.drive('describe', PROGRESS))
+            if wanted(window['bar']):
+                return window
+            time.sleep(0.05)
+        raise AssertionError(f'the bar never reached the wanted state: {window}')
+
+    def message_box(self, screenshot=None):
+        """The failure box's text; then it is closed with OK."""
+        window = self.window(ERROR)
+        if screenshot:
+            self.screenshot(screenshot, window)
+        text = bytes.fromhex(self.drive('text', ERROR)).decode()
+        self.drive('command', ERROR, IDOK)
+        return text
+
+    def screenshot(self, name, window):
+        """A picture of the window, in the run folder's screenshots/ (the README shows copies from docs/)."""
+        left, top, right, bottom = window['rect']
+        target = self.wine.run_folder / 'screenshots' / f'{name}.png'
+        target.parent.mkdir(exist_ok=True)
+        subprocess.run(['/usr/bin/import', '-display', self.wine.env['DISPLAY'], '-window', 'root', '-crop',
+                        f'{right - left}x{bottom - top}+{left}+{top}', str(target)], check=True)
+
+    def finish(self, timeout=60):
+        return self.run.result(timeout=timeout)
+
+    def close(self):
+        if self.run.running():
+            self.wine.command('wine', 'taskkill', '/F', '/IM', 'loomcraft.exe')
+            self.run.result(timeout=30)
+
+
+@pytest.fixture
+def vendor(trusted_pki, launcher, tmp_path):
+    return vendor_launcher(trusted_pki, launcher, tmp_path / 'vendor')
+
+
+@pytest.fixture
+def installer(wine, tmp_path):
+    return Installer(wine, tmp_path)
+
+
+@pytest.fixture
+def interactive(wine, browser):
+    """Starts launchers interactively; whatever still runs after the test is ended."""
+    started = []
+
+    def start(launcher, *args, env=None):
+        started.append(Interactive(wine, launcher, args, env))
+        return started[-1]
+    yield start
+    for run in started:
+        run.close()
+
+
+def xprop_icon_sizes(display):
+    """Sizes of the icons Wine gave the dialog's X window (_NET_WM_ICON), in order."""
+    env = dict(os.environ, DISPLAY=display)
+    ids = subprocess.run(['xdotool', 'search', '--name', PROGRESS], env=env, capture_output=True, text=True).stdout
+    for window in ids.split():
+        text = subprocess.run(['xprop', '-id', window, '_NET_WM_ICON'], env=env, capture_output=True,
+                              text=True).stdout
+        sizes = [(int(w), int(h)) for w, h in re.findall(r'Icon \((\d+) x (\d+)\)', text)]
+        if sizes:
+            return sizes
+    return None
+
+
+def until(condition, timeout=30):
+    """Polls `condition` until it holds (then returns True) or the time is up."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def offer(service, installer_bytes, **fault):
+    service.add_installer(INSTALLER_PATH, installer_bytes)
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    if fault:
+        service.set_default_fault(INSTALLER_PATH, **fault)
+
+
+def error_page(code, message, hr, key):
+    quote = lambda text: urllib.parse.quote(text.encode(), safe='').replace('-', '%2D').replace('.', '%2E') \
+        .replace('_', '%5F').replace('~', '%7E')
+    today = datetime.date.today().isoformat()
+    return (f'{SERVICE}/error/?source=loomcraft&code={code}&message={quote(message)}&error=0x{hr:08x}'
+            f'&version=0%2C1%2C0%2C377&os=6%2E1%2ESP1&key={quote(key)}&date={quote(today)}')
+
+
+def test_install_shows_progress_hides_while_the_installer_runs(service, installer_bytes, vendor, installer,
+                                                                interactive, browser, tmp_path):
+    # Headers held back for a moment, then a throttled body: marquee first, then thousandths.
+    offer(service, installer_bytes, delay=1.5, rate=len(installer_bytes) / 8)
+    looked = tmp_path / 'looked'
+    run = interactive(vendor, 'pass through', env=dict(installer.env, TESTINSTALLER_WAIT_FOR=winpath(looked)))
+
+    window = run.window(PROGRESS)
+    assert window.centred_in(window['work']) and window['owner'] is None
+    assert xprop_icon_sizes(run.wine.env['DISPLAY']) == [(32, 32), (16, 16)]   # large and small icon
+    assert window['bar'][0] & PBS_MARQUEE
+    run.screenshot('progress-marquee', window)
+    window = run.wait_for_bar(lambda bar: not bar[0] & PBS_MARQUEE and bar[3] > 0)
+    assert window['bar'][1:3] == (0, 1000) and 0 < window['bar'][3] < 1000
+    run.screenshot('progress-download', window)
+
+    run.window(PROGRESS, 'hidden')         # the installer runs: the window is hidden, the run waits
+    assert until(lambda: installer.started)
+    run.drive('command', PROGRESS, IDCANCEL)  # too late to cancel: ignored
+    looked.touch()
+    assert run.finish().exit_code == 0
+    assert installer.argv == ['Quillo.exe', KEY, '/fullpath', winpath(vendor), 'pass through']
+    assert browser.opened_urls() == []
+
+
+@pytest.mark.parametrize('how', ['escape', 'close-box', 'idcancel'])
+def test_cancel_during_the_download_ends_the_process_at_once(service, installer_bytes, vendor, installer,
+                                                              interactive, browser, how):
+    offer(service, installer_bytes, rate=len(installer_bytes) / 60)
+    run = interactive(vendor, env=installer.env)
+    run.window(PROGRESS)
+    run.wait_for_bar(lambda bar: bar[3] > 0)
+    cancelled = time.monotonic()
+    run.drive(*{'escape': ('escape', PROGRESS), 'close-box': ('close', PROGRESS),
+                'idcancel': ('command', PROGRESS, IDCANCEL)}[how])
+    assert run.finish().exit_code == 1
+    assert time.monotonic() - cancelled < 10
+    assert not installer.started and browser.opened_urls() == []
+
+
+@pytest.mark.parametrize('failure', ['unstamped', 'network', 'tampered'])
+def test_failure_box_and_error_page(failure, wine, trusted_pki, launcher, service, installer_bytes, installer,
+                                    interactive, browser, tmp_path):
+    key = None if failure == 'unstamped' else KEY
+    vendor = vendor_launcher(trusted_pki, launcher, tmp_path / 'vendor', key=key)
+    offer(service, _flip_middle_byte(installer_bytes) if failure == 'tampered' else installer_bytes)
+    if failure == 'network':
+        service.set_reply(KEY, 'GET:https://localhost:1/setup.bin')  # nothing listens there
+    silent = run_launcher(wine, vendor, env=installer.env)            # the same failure, silently:
+    assert browser.opened_urls() == []                               # no box, no page
+    described = silent.stdout.decode().removesuffix('\r\n').split(' - ')   # Failed - message - text - code
+    code, message = int(described[-1]), described[1] if failure != 'network' else ''
+    hr = silent.exit_code
+    text = ERROR_TEXT.get(hr, described[-2])
+
+    run = interactive(vendor, env=installer.env)
+    assert run.message_box(screenshot=f'failure-{failure}') == f'An error occured. \r\n\r\n{text} [0x{hr:08x}]; {message}; {code}'
+    assert run.finish().exit_code == hr
+    assert {'unstamped': 623, 'network': 215, 'tampered': 190}[failure] == code
+    assert until(browser.opened_urls)
+    assert browser.opened_urls() == [error_page(code, message, hr, key or '')]
+    assert not installer.started
+
+
+@pytest.mark.parametrize('answer', ['good', 'empty', 'cancel', 'close-box', 'command-line', 'silent'])
+def test_proxy_dialog(answer, squid, service, installer_bytes, vendor, installer, interactive):
+    offer(service, installer_bytes)
+    env = dict(installer.env, http_proxy=squid.url)
+    args = {'command-line': ('/proxyauth', 'user', 'secret'), 'silent': ('/silent',)}.get(answer, ())
+    run = interactive(vendor, *args, env=env)
+    if answer in ('good', 'empty', 'cancel', 'close-box'):
+        proxy = run.window(PROXY)
+        assert proxy.centred_in(proxy['owner'])   # over the progress window
+        run.screenshot('proxy-dialog', proxy)
+        if answer == 'cancel':
+            run.drive('click', PROXY, IDCANCEL)
+        elif answer == 'close-box':
+            run.drive('close', PROXY)
+        else:
+            run.drive('fill', PROXY, *(('user', 'secret') if answer == 'good' else ('', '')))
+            run.drive('click', PROXY, IDOK)
+    if answer in ('good', 'command-line'):
+        assert run.finish().exit_code == 0
+        assert installer.argv[-3:] == ['/proxyauth', 'user', 'secret']
+        return
+    if answer == 'empty':   # empty credentials are applied, refused, and never asked for again
+        assert run.message_box().endswith('; Proxy authentication failed; 227')
+        assert run.finish().exit_code == E_FAIL
+        assert len([e for e in squid.access_log_lines() if e.get('method') == 'CONNECT']) >= 10
+        return
+    if answer != 'silent':
+        assert run.message_box().endswith(' [0x80004004]; Proxy authentication; 234')
+    assert run.finish().exit_code == E_ABORT
+    assert service.log == [] and not installer.started
+
+
+def test_goto_opens_the_page_and_succeeds(service, vendor, interactive, browser):
+    service.set_reply(KEY, 'GOTO:https://example.test/choose?lang=en')
+    run = interactive(vendor)
+    assert run.finish().exit_code == 0
+    assert until(browser.opened_urls)
+    assert browser.opened_urls() == [f'https://example.test/choose?lang=en?key={KEY}']
+
+
+def test_crash_opens_the_crash_page(service, installer_bytes, vendor, interactive, browser):
+    offer(service, installer_bytes, delay=30)
+    run = interactive(vendor)
+    run.window(PROGRESS)
+    run.drive('crash', PROGRESS)   # a thread starting at address 0: a call through a null pointer
+    zero = '0' * (16 if WIN64 else 8)
+    line = f'0x{zero}:0x{zero}:c0000005:loomcraft.exe'.replace(':', '%3A').replace('.', '%2E')
+    assert until(browser.opened_urls)
+    assert browser.opened_urls() == [f'{SERVICE}/error/?source=Loomcraft&code=0&message={line}'
+                                     f'&error=0x0000023e&version=0&os=0&key=0']
