@@ -10,12 +10,32 @@ constexpr DWORD kUserAgentBytes = 3120;
 constexpr DWORD kMinConnections = 64;
 constexpr DWORD kConnectFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
+// Redirects are followed by the request engine itself (bounded, never from
+// https to http), not by WinINet.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
+                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE |
+                                INTERNET_FLAG_NO_AUTO_REDIRECT;
 static_assert(kConnectFlags == 0x84080200, "connection flags");
-static_assert(kRequestFlags == 0x84480300, "request flags");
+static_assert(kRequestFlags == (0x84480300 | INTERNET_FLAG_NO_AUTO_REDIRECT), "request flags");
+// Windows' own defaults, set explicitly: some WinINet implementations set no
+// time-out at all and wait on a silent server for ever.
+constexpr DWORD kConnectTimeoutMs = 60000;
+constexpr DWORD kSendTimeoutMs = 30000;
+constexpr DWORD kReceiveTimeoutMs = 30000;
 
 DWORD SecureFlag(bool secure) { return secure ? INTERNET_FLAG_SECURE : 0; }
+
+void SetTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
+    InternetSetOptionW(handle, option, &milliseconds, sizeof milliseconds);
+}
+
+// On the session (inherited by what is opened from it) and again on each
+// request: some WinINet implementations take them only there.
+void SetTimeouts(HINTERNET handle) {
+    SetTimeout(handle, INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+    SetTimeout(handle, INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
+    SetTimeout(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+}
 
 void RaiseLimit(DWORD option) {
     DWORD value = 0;
@@ -54,7 +74,9 @@ CResult ApplyProxyCredentials(const CProxyCredentials& credentials, HINTERNET re
 }
 
 HINTERNET OpenInternet(const std::wstring& userAgent) {
-    return InternetOpenW(userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET internet = InternetOpenW(userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (internet != nullptr) SetTimeouts(internet);
+    return internet;
 }
 
 HINTERNET OpenConnection(HINTERNET internet, const std::wstring& hostName, INTERNET_PORT port, bool secure) {
@@ -64,6 +86,8 @@ HINTERNET OpenConnection(HINTERNET internet, const std::wstring& hostName, INTER
 
 HINTERNET OpenGetRequest(HINTERNET connection, const std::wstring& objectName, bool secure) {
     const wchar_t* acceptTypes[] = {L"*/*", nullptr};
-    return HttpOpenRequestW(connection, L"GET", objectName.c_str(), nullptr, L"", acceptTypes,
-                            kRequestFlags | SecureFlag(secure), 0);
+    HINTERNET request = HttpOpenRequestW(connection, L"GET", objectName.c_str(), nullptr, L"", acceptTypes,
+                                         kRequestFlags | SecureFlag(secure), 0);
+    if (request != nullptr) SetTimeouts(request);
+    return request;
 }

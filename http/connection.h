@@ -22,7 +22,9 @@ void RaiseConnectionLimits();
 CResult ApplyProxyCredentials(const CProxyCredentials& credentials, HINTERNET request);
 
 // The three handles of one request, with the system's proxy settings,
-// nothing cached, no cookies, no UI. Null on failure (the last error tells).
+// nothing cached, no cookies, no UI, Windows' time-outs (connect 60 s, send
+// and receive 30 s) and no automatic redirects. Null on failure (the last
+// error tells).
 HINTERNET OpenInternet(const std::wstring& userAgent);
 HINTERNET OpenConnection(HINTERNET internet, const std::wstring& hostName, INTERNET_PORT port, bool secure);
 HINTERNET OpenGetRequest(HINTERNET connection, const std::wstring& objectName, bool secure);

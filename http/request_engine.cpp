@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "foundation/text.h"
 #include "http/connection.h"
@@ -17,6 +18,12 @@ constexpr DWORD kProxyAuthenticationRequired = 407;
 constexpr DWORD kPartialContent = 206;
 constexpr DWORD kLowestStatus = 100;   // a status is three digits
 constexpr DWORD kHighestStatus = 999;
+// Redirects are followed here, not by WinINet, so that a chain of them ends
+// (some WinINet implementations follow a loop for ever) and never leads from
+// https to http. Windows' own limit is taken.
+constexpr int kMaxRedirects = 10;
+constexpr DWORD kRedirectFailed = 12156;         // ERROR_HTTP_REDIRECT_FAILED
+constexpr DWORD kHttpsToHttpOnRedirect = 12040;  // ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR
 
 // A header's text, or false when it is absent (or does not fit).
 bool QueryHeader(HINTERNET request, DWORD query, wchar_t (&text)[kHeaderBytes / sizeof(wchar_t)]) {
@@ -67,6 +74,174 @@ CResult VerifyRange(HINTERNET request, int64_t start, int64_t end, CResponseInfo
     return CResult();
 }
 
+// Where one hop of a request goes.
+struct CRequestTarget {
+    std::wstring hostName;
+    std::wstring objectName;  // path and query
+    INTERNET_PORT port = 0;
+    bool secure = false;
+};
+
+// The connection and request handles of the current hop.
+struct CHopHandles {
+    InternetHandle connection;
+    InternetHandle request;
+};
+
+INTERNET_PORT PortOrDefault(INTERNET_PORT port, bool secure) {
+    if (port != 0) return port;
+    return secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+}
+
+bool IsRedirect(DWORD status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The Location header, whatever its length; false when there is none.
+bool QueryLocation(HINTERNET request, std::wstring& location) {
+    DWORD size = 0;
+    if (HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
+    if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, text.data(), &size, nullptr)) return false;
+    location = text.data();
+    return !location.empty();
+}
+
+// The next hop: `location` resolved against the current target. A redirect
+// from https to http is refused, as Windows' WinINet refuses it without UI.
+CResult FollowRedirect(const std::wstring& location, CRequestTarget& target) {
+    std::wstring current = (target.secure ? L"https://" : L"http://") + target.hostName + L":" +
+                           Format(L"%u", static_cast<unsigned>(target.port)) + target.objectName;
+    DWORD length = 0;
+    InternetCombineUrlW(current.c_str(), location.c_str(), nullptr, &length, ICU_NO_ENCODE);
+    std::vector<wchar_t> combined(length + 1, L'\0');
+    length = static_cast<DWORD>(combined.size());
+    if (!InternetCombineUrlW(current.c_str(), location.c_str(), combined.data(), &length, ICU_NO_ENCODE)) {
+        return CResult::FromLastError(215);
+    }
+    CCrackedUrl next;
+    CResult cracked = CrackUrl(combined.data(), next);
+    if (cracked.Failed()) return Propagate(cracked, 215);
+    bool secure = next.m_scheme == INTERNET_SCHEME_HTTPS;
+    if (target.secure && !secure) return CResult(HResultFromError(kHttpsToHttpOnRedirect), 215);
+    target = CRequestTarget{next.m_hostName, next.m_urlPath + next.m_extraInfo, PortOrDefault(next.m_port, secure),
+                            secure};
+    return CResult();
+}
+
+// One hop: a request sent, and on a proxy's 407 sent once more on a fresh
+// handle with credentials (the caller's, else the hook's, asked once per
+// call and kept in `supplied` for the later hops).
+CResult SendWithProxyRound(CWinInet& transfer, const CRequestTarget& target, const std::wstring& headers,
+                           const CProxyCredentials*& credentials, CProxyCredentials& supplied, CHopHandles& hop,
+                           CResponseInfo& info) {
+    hop.request.reset(OpenGetRequest(hop.connection.get(), target.objectName, target.secure));
+    if (!hop.request) return CResult::FromLastError(175);
+    bool credentialsApplied = false;
+    if (credentials != nullptr) {
+        CResult applied = ApplyProxyCredentials(*credentials, hop.request.get());
+        if (applied.Failed()) return applied;
+        credentialsApplied = true;
+    }
+    for (;;) {
+        if (!HttpSendRequestW(hop.request.get(), headers.empty() ? nullptr : headers.c_str(),
+                              static_cast<DWORD>(headers.size()), nullptr, 0)) {
+            return CResult::FromLastError(215);
+        }
+        DWORD status = 0;
+        DWORD size = sizeof status;
+        // A connection closed without any answer leaves some WinINet
+        // implementations with "status 0" and an empty body: that is no
+        // status line, not a response.
+        if (!HttpQueryInfoW(hop.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                            nullptr) ||
+            status < kLowestStatus || status > kHighestStatus) {
+            return CResult(E_FAIL, 221);
+        }
+        info.m_status = status;
+        if (status != kProxyAuthenticationRequired) return CResult();
+        if (credentialsApplied) return CResult(E_FAIL, 227, L"Proxy authentication failed");
+        if (!transfer.GetProxyCredentials(supplied)) return CResult(E_ABORT, 234, L"Proxy authentication");
+        credentials = &supplied;
+        // The challenged handle is not sent again: a fresh one with the same
+        // object name, flags and headers carries the credentials. (Sending
+        // the same handle again turns an HTTPS request through the proxy
+        // into a plain GET under some WinINet implementations.)
+        hop.request.reset(OpenGetRequest(hop.connection.get(), target.objectName, target.secure));
+        if (!hop.request) return CResult::FromLastError(175);
+        CResult applied = ApplyProxyCredentials(supplied, hop.request.get());
+        if (applied.Failed()) return applied;
+        credentialsApplied = true;
+    }
+}
+
+// Sends the request and follows up to kMaxRedirects redirects; `hop` then
+// holds the final response.
+CResult SendFollowingRedirects(CWinInet& transfer, HINTERNET internet, CRequestTarget target,
+                               const std::wstring& headers, const CProxyCredentials* credentials, CHopHandles& hop,
+                               CResponseInfo& info) {
+    CProxyCredentials supplied;
+    for (int redirects = 0;; ++redirects) {
+        hop.request.reset();
+        hop.connection.reset(OpenConnection(internet, target.hostName, target.port, target.secure));
+        if (!hop.connection) return CResult::FromLastError(143);
+        CResult sent = SendWithProxyRound(transfer, target, headers, credentials, supplied, hop, info);
+        if (sent.Failed()) return sent;
+        std::wstring location;
+        if (!IsRedirect(info.m_status) || !QueryLocation(hop.request.get(), location)) return CResult();
+        if (redirects == kMaxRedirects) return CResult(HResultFromError(kRedirectFailed), 215);
+        CResult followed = FollowRedirect(location, target);
+        if (followed.Failed()) return followed;
+    }
+}
+
+// Content-Length, the range answered (a range request), Last-Modified.
+CResult CheckResponseHeaders(HINTERNET request, bool ranged, int64_t start, int64_t end, CResponseInfo& info) {
+    CResult length = ReadContentLength(request, info);
+    if (length.Failed()) return length;
+    if (ranged) {
+        CResult range = VerifyRange(request, start, end, info);
+        if (range.Failed()) return range;
+    } else {
+        info.m_totalSize = info.m_contentLength;
+    }
+    wchar_t lastModified[kHeaderBytes / sizeof(wchar_t)];
+    if (QueryHeader(request, HTTP_QUERY_LAST_MODIFIED, lastModified)) info.m_lastModified = lastModified;
+    return CResult();
+}
+
+// The body in chunks of at most 4096 bytes, each handed to OnData and
+// followed by OnProgress.
+CResult ReadBody(CWinInet& transfer, HINTERNET request, bool ranged, int64_t start, int64_t end,
+                 CResponseInfo& info) {
+    std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kChunkSize]);
+    if (!chunk) return CResult(E_FAIL, 391);
+    // A range request delivers exactly its span, whether or not the server
+    // says how long its body is: more or fewer bytes would corrupt what is
+    // resumed.
+    uint64_t expected = ranged ? static_cast<uint64_t>(end - start + 1) : static_cast<uint64_t>(info.m_contentLength);
+    info.m_received = 0;
+    for (;;) {
+        DWORD count = 0;
+        if (!InternetReadFile(request, chunk.get(), kChunkSize, &count)) return CResult::FromLastError(403);
+        if (count == 0) {
+            if (expected != 0 && info.m_received != expected) return CResult(E_FAIL, 448);
+            return CResult();
+        }
+        if (ranged && info.m_received + count > expected) return CResult(E_FAIL, 448);
+        transfer.OnBytesRead(count);
+        CResult delivered = transfer.OnData(static_cast<uint64_t>(start) + info.m_received, chunk.get(), count);
+        if (delivered.Failed()) return delivered;
+        info.m_received += count;
+        CResult progress = transfer.OnProgress(static_cast<uint64_t>(start) + info.m_received,
+                                               static_cast<uint64_t>(info.m_totalSize));
+        if (progress.Failed()) return progress;
+    }
+}
+
 }  // namespace
 
 void CDownloaderBase::OnBytesRead(DWORD) {}
@@ -100,85 +275,17 @@ CResult CWinInet::PerformRequest(const std::wstring& hostName, const std::wstrin
 
     InternetHandle internet(OpenInternet(userAgent));
     if (!internet) return CResult::FromLastError(120);
-    if (port == 0) port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-    InternetHandle connection(OpenConnection(internet.get(), hostName, port, secure));
-    if (!connection) return CResult::FromLastError(143);
     std::wstring objectName = urlPath;
     if (extraInfo != nullptr && extraInfo[0] != '\0') objectName += L"?" + WidenAnsi(extraInfo);
-    InternetHandle request(OpenGetRequest(connection.get(), objectName, secure));
-    if (!request) return CResult::FromLastError(175);
-
     std::wstring headers = ranged ? Format(L"Range: bytes=%I64d-%I64d\r\n", start, end) : std::wstring();
-    bool credentialsApplied = false;
-    if (credentials != nullptr) {
-        CResult applied = ApplyProxyCredentials(*credentials, request.get());
-        if (applied.Failed()) return applied;
-        credentialsApplied = true;
-    }
-    for (;;) {
-        if (!HttpSendRequestW(request.get(), headers.empty() ? nullptr : headers.c_str(),
-                              static_cast<DWORD>(headers.size()), nullptr, 0)) {
-            return CResult::FromLastError(215);
-        }
-        DWORD status = 0;
-        DWORD size = sizeof status;
-        // A connection closed without any answer leaves some WinINet
-        // implementations with "status 0" and an empty body: that is no
-        // status line, not a response.
-        if (!HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                            nullptr) ||
-            status < kLowestStatus || status > kHighestStatus) {
-            return CResult(E_FAIL, 221);
-        }
-        info.m_status = status;
-        if (status != kProxyAuthenticationRequired) break;
-        if (credentialsApplied) return CResult(E_FAIL, 227, L"Proxy authentication failed");
-        CProxyCredentials supplied;
-        if (!GetProxyCredentials(supplied)) return CResult(E_ABORT, 234, L"Proxy authentication");
-        // The challenged handle is not sent again: a fresh one with the same
-        // object name, flags and headers carries the credentials. (Sending
-        // the same handle again turns an HTTPS request through the proxy
-        // into a plain GET under some WinINet implementations.)
-        request.reset(OpenGetRequest(connection.get(), objectName, secure));
-        if (!request) return CResult::FromLastError(175);
-        CResult applied = ApplyProxyCredentials(supplied, request.get());
-        if (applied.Failed()) return applied;
-        credentialsApplied = true;
-    }
-
-    CResult length = ReadContentLength(request.get(), info);
-    if (length.Failed()) return length;
-    if (ranged) {
-        CResult range = VerifyRange(request.get(), start, end, info);
-        if (range.Failed()) return range;
-    } else {
-        info.m_totalSize = info.m_contentLength;
-    }
-    wchar_t lastModified[kHeaderBytes / sizeof(wchar_t)];
-    if (QueryHeader(request.get(), HTTP_QUERY_LAST_MODIFIED, lastModified)) info.m_lastModified = lastModified;
-
+    CHopHandles hop;
+    CResult sent = SendFollowingRedirects(*this, internet.get(),
+                                          CRequestTarget{hostName, objectName, PortOrDefault(port, secure), secure},
+                                          headers, credentials, hop, info);
+    if (sent.Failed()) return sent;
+    CResult checked = CheckResponseHeaders(hop.request.get(), ranged, start, end, info);
+    if (checked.Failed()) return checked;
     progress = OnProgress(static_cast<uint64_t>(start), static_cast<uint64_t>(info.m_totalSize));
     if (progress.Failed()) return progress;
-    std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kChunkSize]);
-    if (!chunk) return CResult(E_FAIL, 391);
-    // A range request delivers exactly its span, whether or not the server
-    // says how long its body is: more or fewer bytes would corrupt what is
-    // resumed.
-    uint64_t expected = ranged ? static_cast<uint64_t>(end - start + 1) : static_cast<uint64_t>(info.m_contentLength);
-    info.m_received = 0;
-    for (;;) {
-        DWORD count = 0;
-        if (!InternetReadFile(request.get(), chunk.get(), kChunkSize, &count)) return CResult::FromLastError(403);
-        if (count == 0) {
-            if (expected != 0 && info.m_received != expected) return CResult(E_FAIL, 448);
-            return CResult();
-        }
-        if (ranged && info.m_received + count > expected) return CResult(E_FAIL, 448);
-        OnBytesRead(count);
-        CResult delivered = OnData(static_cast<uint64_t>(start) + info.m_received, chunk.get(), count);
-        if (delivered.Failed()) return delivered;
-        info.m_received += count;
-        progress = OnProgress(static_cast<uint64_t>(start) + info.m_received, static_cast<uint64_t>(info.m_totalSize));
-        if (progress.Failed()) return progress;
-    }
+    return ReadBody(*this, hop.request.get(), ranged, start, end, info);
 }

@@ -9,6 +9,9 @@
 namespace {
 
 constexpr DWORD kInputIdleMilliseconds = 300;
+// What CreateProcessW takes, the terminating zero included; some systems cut
+// a longer command line silently instead of refusing it.
+constexpr size_t kMaxCommandLineChars = 32767;
 constexpr DWORD kSettleMilliseconds = 200;
 const wchar_t kReportFile[] = L"\\report.txt";
 
@@ -63,8 +66,14 @@ std::wstring BuildInstallerCommandLine(const std::wstring& key, const std::wstri
     return line;
 }
 
+CResult LockInstallerFile(const std::wstring& installerPath, UniqueHandle& lock) {
+    lock.reset(CreateFileW(installerPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!lock) return CResult::FromLastError(352);
+    return CResult();
+}
+
 CResult LaunchInstaller(const std::wstring& installerPath, const std::wstring& workFolder, const std::wstring& key,
-                        HWND window, std::wstring* reportText) {
+                        HWND window, std::wstring* reportText, UniqueHandle installerLock) {
     std::wstring reportPath = g_silent ? workFolder + kReportFile : std::wstring();
     std::wstring commandLine =
         BuildInstallerCommandLine(key, reportPath, GetModulePath(), g_proxyCredentials.get(), g_passThroughArgs);
@@ -76,10 +85,13 @@ CResult LaunchInstaller(const std::wstring& installerPath, const std::wstring& w
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(installerPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &started)) {
-        return CResult::FromLastError(432);
+    if (writableCommandLine.size() > kMaxCommandLineChars) {
+        return CResult(HResultFromError(ERROR_FILENAME_EXCED_RANGE), 432);
     }
+    BOOL created = CreateProcessW(installerPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE, 0,
+                                  nullptr, nullptr, &startup, &started);
+    installerLock.reset();  // the file that was checked is the file that runs; the installer may now change it
+    if (!created) return CResult::FromLastError(432);
     UniqueHandle process(started.hProcess);
     UniqueHandle thread(started.hThread);
 

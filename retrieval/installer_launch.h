@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/handles.h"
 #include "foundation/result.h"
 #include "http/proxy_credentials.h"
 
@@ -21,8 +22,15 @@ std::wstring BuildInstallerCommandLine(const std::wstring& key, const std::wstri
                                        const std::wstring& launcherPath, const CProxyCredentials* credentials,
                                        const std::vector<std::wstring>& passThroughArgs);
 
-// Sets g_noCancel, starts the installer (432), hides the progress window,
-// waits for the installer, reads its report in silent mode, removes the work
-// folder, and in silent mode maps a non-zero exit code to a failure (464, 466).
+// Opens the installer file so that nobody else can write, rename or delete
+// it until `lock` is closed; checking and starting it by path then concern
+// the same file. 352 when it cannot be opened.
+CResult LockInstallerFile(const std::wstring& installerPath, UniqueHandle& lock);
+
+// Sets g_noCancel, starts the installer (432, also for a command line longer
+// than CreateProcessW takes) and then releases `installerLock`, hides the
+// progress window, waits for the installer, reads its report in silent mode,
+// removes the work folder, and in silent mode maps a non-zero exit code to a
+// failure (464, 466).
 CResult LaunchInstaller(const std::wstring& installerPath, const std::wstring& workFolder, const std::wstring& key,
-                        HWND window, std::wstring* reportText);
+                        HWND window, std::wstring* reportText, UniqueHandle installerLock);

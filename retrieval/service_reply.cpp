@@ -16,6 +16,23 @@ bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix) {
     return text.size() >= length && _wcsnicmp(text.c_str(), prefix, length) == 0;
 }
 
+bool IsControlCharacter(wchar_t c) { return c < 0x20 || c == 0x7F; }
+
+// A control character anywhere before the reply's own trailing line end
+// would reach the wire as part of a request line, or the shell.
+bool HoldsControlCharacter(const std::wstring& target) {
+    size_t end = target.size();
+    if (end >= 2 && target.compare(end - 2, 2, L"\r\n") == 0) {
+        end -= 2;
+    } else if (end >= 1 && target[end - 1] == L'\n') {
+        end -= 1;
+    }
+    for (size_t i = 0; i < end; ++i) {
+        if (IsControlCharacter(target[i])) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::wstring BuildServiceRequestUrl(const std::wstring& serviceUrl, const std::wstring& key,
@@ -35,6 +52,7 @@ CServiceReply ParseServiceReply(const std::wstring& reply) {
         parsed.kind = ReplyKind::Goto;
         parsed.target = reply.substr(std::wcslen(kGotoPrefix));
     }
+    if (HoldsControlCharacter(parsed.target)) return CServiceReply();
     return parsed;
 }
 

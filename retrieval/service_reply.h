@@ -16,6 +16,8 @@ struct CServiceReply {
 };
 
 // "GET:" + download URL, or "GOTO:" + page; exact letter case, no trimming.
+// A target with a control character (U+0000-U+001F, U+007F) before the
+// reply's trailing line end (CR LF or LF, kept as it is) is invalid.
 CServiceReply ParseServiceReply(const std::wstring& reply);
 
 // A page may only be opened in the browser when it is a web address.

@@ -1,6 +1,9 @@
 #include "retrieval/work_folder.h"
 
 #include <rpc.h>
+#include <winioctl.h>
+
+#include <vector>
 
 #include "foundation/handles.h"
 
@@ -27,6 +30,40 @@ private:
 
 bool IsDotEntry(const wchar_t* name) {
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kOpenLinkItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+
+// True when `path` opens as a reparse point itself. Some systems open a
+// directory link's target even when asked for the link; removing what they
+// opened would remove the target folder.
+bool OpensAsLinkItself(const std::wstring& path) {
+    UniqueHandle link(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                  kOpenLinkItself, nullptr));
+    if (!link) return false;
+    std::vector<BYTE> reparseData(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD size = 0;
+    return DeviceIoControl(link.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, reparseData.data(),
+                           static_cast<DWORD>(reparseData.size()), &size, nullptr) != FALSE;
+}
+
+// A directory link (junction or symbolic link) removed as the link itself;
+// its target is never entered. Where the link cannot be told from its
+// target, it stays (ERROR_NOT_A_REPARSE_POINT).
+bool RemoveDirectoryLink(const std::wstring& path) {
+    if (!OpensAsLinkItself(path)) {
+        if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_NOT_A_REPARSE_POINT);
+        return false;
+    }
+    UniqueHandle link(CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                  kOpenLinkItself | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    return static_cast<bool>(link);
+}
+
+bool RemoveEntry(const std::wstring& path, bool isDirectoryLink) {
+    if (isDirectoryLink) return RemoveDirectoryLink(path);
+    return DeleteFileW(path.c_str()) != FALSE;  // a file, or a file link itself
 }
 
 }  // namespace
@@ -76,12 +113,13 @@ HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath) {
     if (find) {
         do {
             bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            bool isLink = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
             if (isDirectory && IsDotEntry(entry.cFileName)) continue;
             std::wstring path = folder + L"\\" + entry.cFileName;
-            if (isDirectory) {
+            if (isDirectory && !isLink) {
                 HRESULT inner = DeleteFolderTree(path, failedPath);
                 if (inner < 0) result = inner;
-            } else if (!DeleteFileW(path.c_str())) {
+            } else if (!RemoveEntry(path, isDirectory)) {
                 result = HResultFromLastError();
                 if (failedPath != nullptr) *failedPath = path;
             }

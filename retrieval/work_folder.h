@@ -27,6 +27,7 @@ std::wstring FolderOfPath(const std::wstring& path);
 CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, bool failIfExists);
 
 // Removes everything below `folder` that can be removed, then the folder
-// itself when nothing failed. Returns the last failure as an HRESULT (0 when
+// itself when nothing failed. Links (junctions, symbolic links) are removed
+// as links; their targets are never entered. Returns the last failure as an HRESULT (0 when
 // all is gone); `failedPath`, when given, receives the path that failed last.
 HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath = nullptr);

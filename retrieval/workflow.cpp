@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <utility>
 #include <vector>
 
 #include "foundation/files.h"
@@ -130,9 +131,13 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     CResult obtained = ObtainInstaller(window, parsed.target, tempFolder, workFolder, installerPath);
     if (obtained.Failed()) return obtained;
 
-    // Every start is preceded by the check, cached files included.
+    // Every start is preceded by the check, cached files included, and the
+    // file stays locked from before the check until the installer runs.
+    UniqueHandle lock;
+    CResult locked = LockInstallerFile(installerPath, lock);
+    if (locked.Failed()) return locked;
     CResult verified = VerifyPublisherSignature(installerPath);
     if (verified.Failed()) return Propagate(verified, 381);
 
-    return LaunchInstaller(installerPath, workFolder, key, window, reportText);
+    return LaunchInstaller(installerPath, workFolder, key, window, reportText, std::move(lock));
 }

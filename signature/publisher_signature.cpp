@@ -15,6 +15,26 @@ constexpr DWORD kTrustDataSize = sizeof(WINTRUST_DATA);
 static_assert(sizeof(void*) != 4 || kTrustDataSize == 48, "trust data record");
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
+constexpr LONG kNoChain = static_cast<LONG>(0x800B010A);  // CERT_E_CHAINING
+
+// The signer's chain as the trust provider built it must end in a trusted
+// root and be valid in time (the base chain policy), whatever the provider
+// itself enforced: some providers skip their chain policy for some digests
+// and would pass a chain of the signer's own making.
+LONG CheckSignerChain(HANDLE providerState) {
+    CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(providerState);
+    CRYPT_PROVIDER_SGNR* signer = provider != nullptr ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    if (signer == nullptr || signer->pChainContext == nullptr) return kNoChain;
+    CERT_CHAIN_POLICY_PARA policy = {};
+    policy.cbSize = sizeof policy;
+    CERT_CHAIN_POLICY_STATUS verdict = {};
+    verdict.cbSize = sizeof verdict;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, signer->pChainContext, &policy, &verdict)) {
+        return HResultFromLastError();
+    }
+    return static_cast<LONG>(verdict.dwError);
+}
+
 }  // namespace
 
 LONG VerifyFileTrust(const std::wstring& path) {
@@ -28,10 +48,16 @@ LONG VerifyFileTrust(const std::wstring& path) {
     trust.fdwRevocationChecks = WTD_REVOKE_NONE;
     trust.dwUnionChoice = WTD_CHOICE_FILE;
     trust.pFile = &file;
-    trust.dwStateAction = WTD_STATEACTION_IGNORE;
+    // The provider's state is kept until closed, so that the chain it built
+    // can be checked too.
+    trust.dwStateAction = WTD_STATEACTION_VERIFY;
     trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
     trust.dwUIContext = WTD_UICONTEXT_EXECUTE;
-    return WinVerifyTrust(nullptr, &action, &trust);
+    LONG status = WinVerifyTrust(nullptr, &action, &trust);
+    if (status == 0) status = CheckSignerChain(trust.hWVTStateData);
+    trust.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(nullptr, &action, &trust);
+    return status;
 }
 
 CResult GetSignerCertificate(const std::wstring& path, CertContext& certificate) {

@@ -14,13 +14,15 @@ extern const wchar_t kExpectedPublisher[];  // "Veltrane Systems Inc."
 extern const wchar_t kExpectedIssuer[];     // "GlobalSign ObjectSign CA"
 
 // Success only when all holds; otherwise one of
-//   190 "Could not verify signature"               (the trust provider's status)
+//   190 "Could not verify signature"               (the trust provider's status,
+//                                                   or that of the signer's chain)
 //   199 "Could not get certificate"                (the failing call's error)
 //   206 "Could not verify certificate information" (E_FAIL)
 //   210 "Invalid certificate information"          (E_FAIL)
 CResult VerifyPublisherSignature(const std::wstring& path);
 
-// The steps, for tests and tools.
+// The steps, for tests and tools. VerifyFileTrust: WinVerifyTrust, then the
+// base chain policy on the signer's chain the trust provider built.
 LONG VerifyFileTrust(const std::wstring& path);
 CResult GetSignerCertificate(const std::wstring& path, CertContext& certificate);
 CResult GetCertificateName(PCCERT_CONTEXT certificate, DWORD flags, std::wstring& name);

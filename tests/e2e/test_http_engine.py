@@ -404,3 +404,46 @@ def test_progress_bar_across_attempts(https, drive, cuts):
         assert marquee == (position == 0 or total == 0)
         if not marquee:
             assert bar == position * 1000 // total
+
+
+REDIRECT_FAILED = win32(12156)       # ERROR_HTTP_REDIRECT_FAILED
+HTTPS_TO_HTTP = win32(12040)         # ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR
+TIMED_OUT = win32(12002)             # ERROR_INTERNET_TIMEOUT (Windows)
+ABORTED = win32(12030)               # ERROR_INTERNET_CONNECTION_ABORTED (how Wine reports the time-out)
+
+
+def redirect(service, path, location):
+    service.set_default_fault(path, status=302, extra_headers=(('Location', location),))
+
+
+def test_redirects_are_followed_with_the_range_until_a_loop_ends_them(https, drive, body_file):
+    redirect(https, '/one', '/two')                   # relative
+    redirect(https, '/two', https.url('/three'))      # absolute
+    redirect(https, '/three', FILE)
+    report = drive(https.url('/one'), *range_options(SPAN), '--body', winpath(body_file))
+    assert (outcome(report), report['status']) == ((S_OK, 0, ''), 206)
+    assert body_file.read_bytes() == DATA[100:2100]
+    assert [r.range for r in https.requests_for(FILE)] == ['bytes=100-2099']
+    redirect(https, '/loop', '/loop')
+    assert outcome(drive(https.url('/loop'))) == (REDIRECT_FAILED, 215, '')
+    assert len(https.requests_for('/loop')) == 11     # the request and ten redirects
+
+
+def test_redirect_from_https_to_http_is_refused(https, drive):
+    with ReferenceService(port=0) as plain:
+        plain.add_file(FILE, DATA)
+        redirect(https, '/down', plain.url(FILE))
+        assert outcome(drive(https.url('/down'))) == (HTTPS_TO_HTTP, 215, '')
+        assert plain.log == []
+
+
+@pytest.mark.parametrize('fault, code', [
+    (dict(delay=300), 215),                                  # accepts, never answers
+    (dict(chunk_size=1000, chunk_delay=300), 403),           # stops after the headers and a first chunk
+], ids=['no-answer', 'stalled-body'])
+def test_a_silent_server_times_out_within_the_receive_time_out(https, drive, fault, code):
+    https.set_default_fault(FILE, **fault)
+    started = time.monotonic()
+    hr, site, message = outcome(drive(https.url(FILE)))
+    assert hr in (TIMED_OUT, ABORTED) and (site, message) == (code, '')
+    assert time.monotonic() - started < 60                   # 30 s, and Wine's start

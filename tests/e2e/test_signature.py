@@ -1,7 +1,8 @@
 """The publisher check, the launcher's security boundary, on installers
 really signed with osslsigncode and the test PKI. The root is trusted inside
-the test prefix only. Code-signing leaves are SHA-1-signed so that Wine
-applies its chain policy."""
+the test prefix only. Every case runs with SHA-1-signed leaves (whose chain
+Wine's trust provider checks itself) and SHA-256-signed ones (whose chain only
+the launcher's own check refuses under Wine)."""
 import re
 import shutil
 
@@ -18,16 +19,17 @@ CERT_E_UNTRUSTEDROOT = 0x800B0109
 CERT_E_EXPIRED = 0x800B0101
 
 
-@pytest.fixture(scope='module')
-def installers(trusted_pki, bin_folder, tmp_path_factory):
-    """The test installer signed with each signing set, and unsigned."""
+@pytest.fixture(scope='module', params=['sha1', 'sha256'])
+def installers(request, trusted_pki, bin_folder, tmp_path_factory):
+    """The test installer signed with each signing set (leaves of one digest), and unsigned."""
+    suffix = '' if request.param == 'sha1' else '-sha256'
     folder = tmp_path_factory.mktemp('signed')
     source = bin_folder / 'testinstaller.exe'
     made = {'unsigned': folder / 'unsigned.exe'}
     shutil.copyfile(source, made['unsigned'])
     for signer in ('good', 'other-issuer', 'other-subject', 'subject-case', 'subject-space', 'expired',
                    'untrusted-root'):
-        made[signer] = trusted_pki.sign(source, folder / f'{signer}.exe', signer)
+        made[signer] = trusted_pki.sign(source, folder / f'{signer}.exe', signer + suffix)
     return made
 
 

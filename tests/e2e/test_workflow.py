@@ -1,6 +1,7 @@
 """A silent run from the service request to the finished installer, with
 the real launcher, the reference service and really signed installers."""
 import re
+import time
 import zlib
 
 import pytest
@@ -140,12 +141,17 @@ def test_request_url_carries_key_version_compressed_and_machine_id(wine, vendor,
     assert offered.requests_for('/getinstaller')[1].query == asked[0].query, 'the same identifier every run'
 
 
-@pytest.mark.parametrize('reply', ['get:{url}', ' GET:{url}', 'GETX', '', 'GOTO', 'Hello'])
-def test_reply_without_a_known_prefix_is_invalid(wine, vendor, service, installer, reply):
+@pytest.mark.parametrize('reply', [
+    'get:{url}', ' GET:{url}', 'GETX', '', 'GOTO', 'Hello',
+    # a control character before the reply's own line end: no header injection, nothing to the shell
+    'GET:{url}?a=1\r\nX-Injected: yes', 'GET:{url}\r\n\r\n', 'GET:{url}\x7f', 'GOTO:https://example.test/\tpage',
+])
+def test_reply_without_a_known_prefix_is_invalid(wine, vendor, service, installer, browser, reply):
     service.set_reply(KEY, reply.format(url=service.url(INSTALLER_PATH)))
     result = run_launcher(wine, vendor, env=installer.env)
     assert result.stdout == b'Failed - Invalid response - 274\r\n'
     assert result.exit_code == E_FAIL
+    assert service.requests_for(INSTALLER_PATH) == [] and browser.opened_urls() == []
     assert not installer.started
 
 
@@ -228,6 +234,47 @@ def test_installer_of_another_publisher_is_never_started(wine, vendor, service, 
     result = run_launcher(wine, vendor, env=installer.env)
     assert result.stdout == b'Failed - Invalid certificate information - 210\r\n'
     assert result.exit_code == E_FAIL
+    assert not installer.started
+
+
+def test_installer_of_a_self_made_chain_is_never_started(wine, vendor, service, installer, trusted_pki,
+                                                         bin_folder, tmp_path):
+    # A SHA-256 leaf under an untrusted root, its names right: Wine's trust provider alone accepts it.
+    forged = trusted_pki.sign(bin_folder / 'testinstaller.exe', tmp_path / 'forged.exe', 'untrusted-root-sha256')
+    service.add_installer(INSTALLER_PATH, forged.read_bytes())
+    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
+    result = run_launcher(wine, vendor, env=installer.env)
+    assert (result.exit_code, result.stdout) == (0x800B0109, b'Failed - Could not verify signature - 190\r\n')
+    assert not installer.started
+
+
+def test_work_folder_removal_never_follows_a_link(wine, vendor, offered, installer, tmp_path):
+    outside, empty = tmp_path / 'outside', tmp_path / 'empty'
+    outside.mkdir()
+    empty.mkdir()
+    (outside / 'keep.txt').write_text('keep')
+    released = tmp_path / 'released'
+    run = wine.spawn(vendor, '/silent', '.', env=dict(installer.env, TESTINSTALLER_WAIT_FOR=winpath(released)))
+    deadline = time.monotonic() + 60
+    while not installer.started and time.monotonic() < deadline:
+        time.sleep(0.05)
+    work = windows_to_host(wine, installer.argv[3]).parent
+    (work / 'link').symlink_to(outside, target_is_directory=True)   # seen by Windows code as a directory link
+    (work / 'empty-link').symlink_to(empty, target_is_directory=True)
+    released.touch()
+    assert run.result().exit_code == 0
+    assert (outside / 'keep.txt').read_text() == 'keep' and empty.is_dir()
+    # Everything else is gone. (Wine opens such a link's target even when asked for the link itself,
+    # so the links cannot be removed safely there and stay; Windows removes them and the folder.)
+    assert sorted(p.name for p in work.iterdir()) == ['empty-link', 'link']
+
+
+def test_command_line_longer_than_a_process_takes_fails_with_432(wine, vendor, offered, installer):
+    # 32 arguments that fit the launcher's own command line (about 32,700 characters) but, with the
+    # key, the report path and the launcher's path added, not the installer's.
+    length = (32700 - len(winpath(vendor)) - 12) // 32 - 1
+    result = run_launcher(wine, vendor, *['x' * length] * 32, env=installer.env)
+    assert (result.exit_code, result.stdout.decode()[-6:]) == (0x800700CE, ' 432\r\n')
     assert not installer.started
 
 

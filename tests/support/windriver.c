@@ -7,6 +7,7 @@
  *                                    bar=STYLE,LOW,HIGH,POS|- pid=N"
  *   command TITLE ID                 posts WM_COMMAND ID
  *   close TITLE                      posts what the close box sends (SC_CLOSE)
+ *   escape TITLE                     posts the Escape key to the dialog's loop
  *   fill TITLE USER PASSWORD         sets the proxy dialog's two fields
  *   click TITLE ID                   clicks the button ID
  *   text TITLE                       prints a message box's text, hex of UTF-8
@@ -94,6 +95,7 @@ int wmain(int argc, wchar_t** argv) {
     if (wcscmp(verb, L"describe") == 0) return Describe(window);
     if (wcscmp(verb, L"command") == 0 && argc == 4) return !PostMessageW(window, WM_COMMAND, wcstoul(argv[3], NULL, 10), 0);
     if (wcscmp(verb, L"close") == 0) return !PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (wcscmp(verb, L"escape") == 0) return !PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
     if (wcscmp(verb, L"fill") == 0 && argc == 5) {
         return !(SetDlgItemTextW(window, 1002, argv[3]) && SetDlgItemTextW(window, 1003, argv[4]));
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "retrieval/installer_launch.h"
+#include "test_folder.h"
 
 namespace {
 
@@ -57,3 +58,21 @@ TEST(QuoteArgument, OnlyQuotesAndTrailingBackslashesChange) {
 }
 
 }  // namespace
+
+TEST(InstallerLock, ShutsOutWritersRenamesAndDeletersButNotReaders) {
+    TestFolder folder;
+    std::wstring path = folder.Write(L"Quillo.exe", "MZ installer");
+    UniqueHandle lock;
+    ASSERT_TRUE(LockInstallerFile(path, lock).Succeeded());
+    UniqueHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer);
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    EXPECT_FALSE(MoveFileExW(path.c_str(), (folder / L"other.exe").c_str(), 0));
+    UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(reader);  // as the signature check opens it
+    reader.reset();
+    lock.reset();
+    EXPECT_TRUE(DeleteFileW(path.c_str()));
+    EXPECT_EQ(LockInstallerFile(path, lock).m_code, 352);
+}
