@@ -256,7 +256,8 @@ def test_work_folder_removal_never_follows_a_link(wine, vendor, offered, install
     released = tmp_path / 'released'
     run = wine.spawn(vendor, '/silent', '.', env=dict(installer.env, TESTINSTALLER_WAIT_FOR=winpath(released)))
     deadline = time.monotonic() + 60
-    while not installer.started and time.monotonic() < deadline:
+    while not (installer.started and len(installer.record.read_bytes().splitlines()) > 4):   # written whole
+        assert time.monotonic() < deadline
         time.sleep(0.05)
     work = windows_to_host(wine, installer.argv[3]).parent
     (work / 'link').symlink_to(outside, target_is_directory=True)   # seen by Windows code as a directory link
