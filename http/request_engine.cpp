@@ -58,6 +58,33 @@ CResult ReadContentLength(HINTERNET request, CResponseInfo& info) {
     return CResult();
 }
 
+// Reads one decimal number the way "%I64d" does: blanks skipped, an
+// optional sign, then digits (which must not overflow).
+bool ReadNumber(const wchar_t*& p, long long& value) {
+    while (*p == L' ' || *p == L'\t' || *p == L'\r' || *p == L'\n') ++p;
+    bool negative = *p == L'-';
+    if (*p == L'-' || *p == L'+') ++p;
+    if (!IsDigit(*p)) return false;
+    unsigned long long magnitude = 0;
+    for (; IsDigit(*p); ++p) {
+        unsigned digit = static_cast<unsigned>(*p - L'0');
+        if (magnitude > (static_cast<unsigned long long>(INT64_MAX) - digit) / 10) return false;
+        magnitude = magnitude * 10 + digit;
+    }
+    value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    return true;
+}
+
+// "bytes %I64d-%I64d/%I64d", matched as the format reads: "bytes", any
+// blanks, the first position, "-", the last, "/", the total; anything after
+// the total is ignored.
+bool ParseContentRange(const wchar_t* text, long long& first, long long& last, long long& total) {
+    const wchar_t* p = text;
+    if (std::wcsncmp(p, L"bytes", 5) != 0) return false;
+    p += 5;
+    return ReadNumber(p, first) && *p++ == L'-' && ReadNumber(p, last) && *p++ == L'/' && ReadNumber(p, total);
+}
+
 // A range request must be answered with exactly the span asked for.
 CResult VerifyRange(HINTERNET request, int64_t start, int64_t end, CResponseInfo& info) {
     if (info.m_status != kPartialContent) return CResult(E_FAIL, 306, Format(L"%d", static_cast<int>(info.m_status)));
@@ -65,7 +92,7 @@ CResult VerifyRange(HINTERNET request, int64_t start, int64_t end, CResponseInfo
     wchar_t text[kHeaderBytes / sizeof(wchar_t)];
     if (!QueryHeader(request, HTTP_QUERY_CONTENT_RANGE, text)) return CResult::FromLastError(318);
     long long first = 0, last = 0, total = 0;
-    if (std::swscanf(text, L"bytes %I64d-%I64d/%I64d", &first, &last, &total) < 3) return CResult(E_FAIL, 322);
+    if (!ParseContentRange(text, first, last, total)) return CResult(E_FAIL, 322);
     info.m_totalSize = total;
     if (first > last) return CResult(E_FAIL, 324);
     if (last >= total) return CResult(E_FAIL, 325);

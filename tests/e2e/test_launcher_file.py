@@ -1,11 +1,22 @@
 """What the built launcher file carries: its resources, read back under Wine
-the way the running program reads them, and what it must not carry."""
+the way the running program reads them, and what it must not carry; the
+product's size and header, and that a commit always builds to the same bytes."""
+import os
+import pathlib
 import struct
+import subprocess
 import xml.etree.ElementTree as ElementTree
 
 import pytest
 
+import pe
+from conftest import BUILD, REPO
 from wine import winpath
+
+# The 32-bit product, also where the tests run its 64-bit twin (scripts/test).
+PRODUCT = pathlib.Path(os.environ.get('LOOMCRAFT_PRODUCT_DIR', BUILD)) / 'bin' / 'loomcraft.exe'
+SIZE_BOUND = 300 * 1024
+IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x20
 
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = 3, 5, 14, 24
 EN_US = 0x0409
@@ -173,3 +184,28 @@ def test_joined_switches_do_not_stand_whole_in_the_file(bin_folder, switch):
     content = (bin_folder / 'loomcraft.exe').read_bytes()
     assert switch.encode('ascii') not in content
     assert switch.encode('utf-16-le') not in content
+
+
+def test_product_is_small_large_address_aware_and_undated():
+    data = PRODUCT.read_bytes()
+    assert len(data) <= SIZE_BOUND
+    characteristics = struct.unpack_from('<H', data, pe.nt_offset(data) + 22)[0]
+    assert characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE
+    assert struct.unpack_from('<I', data, pe.time_date_stamp_offset(data))[0] == 0
+
+
+def test_two_clean_builds_in_different_folders_are_byte_identical(tmp_path, pki):
+    built = []
+    for name in ('first', 'second-build'):
+        folder = tmp_path / name
+        subprocess.run(['cmake', '-S', REPO, '-B', folder, '-G', 'Unix Makefiles', '-DLOOMCRAFT_BUILD_TESTS=OFF'],
+                       check=True, capture_output=True)
+        subprocess.run(['cmake', '--build', folder, '--target', 'loomcraft', '-j', '2'], check=True,
+                       capture_output=True)
+        built.append((folder / 'bin' / 'loomcraft.exe').read_bytes())
+    assert built[0] == built[1]
+    # A vendor's signed, stamped launcher, with signature and key taken off, is the build again.
+    signed = pki.sign(tmp_path / 'first' / 'bin' / 'loomcraft.exe', tmp_path / 'vendor.exe')
+    subprocess.run([REPO / 'tools' / 'stamp-key', signed, 'ab' * 20], check=True)
+    subprocess.run([REPO / 'tools' / 'stamp-key', '--unsigned', signed, '-o', tmp_path / 'as-built.exe'], check=True)
+    assert (tmp_path / 'as-built.exe').read_bytes() == built[1]
