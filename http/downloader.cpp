@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <new>
+
 #include "http/proxy_dialog.h"
 #include "http/transfer.h"
 #include "launcher/run_options.h"
@@ -27,9 +29,21 @@ void SetDeterminate(HWND bar, LONG style, uint64_t position, uint64_t total) {
     SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(static_cast<int>(thousandths)), 0);
 }
 
+// A transfer that announces its total size gets the whole buffer at once (a
+// resumed attempt keeps it); only bodies of unknown size grow by copying.
+// When the memory cannot be had, the body grows as far as it can instead.
+void ReserveBody(std::vector<unsigned char>& body, uint64_t total) {
+    if (total <= body.capacity() || total > body.max_size()) return;
+    try {
+        body.reserve(static_cast<size_t>(total));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 }  // namespace
 
 CResult CDownloader::OnProgress(uint64_t position, uint64_t total) {
+    ReserveBody(m_body, total);
     if (g_silent) return CResult();
     HWND bar = GetDlgItem(m_hWnd, IDC_PROGRESS_BAR);
     if (bar == nullptr) return CResult();

@@ -58,7 +58,8 @@ public:
     int64_t m_knownSize = 0;
 };
 
-// Collects the body in memory and moves the progress bar of `m_hWnd`.
+// Collects the body in memory (reserved whole once the total size is
+// known) and moves the progress bar of `m_hWnd`.
 class CDownloader : public CWinInet {
 public:
     CResult OnProgress(uint64_t position, uint64_t total) override;
