@@ -12,6 +12,8 @@ constexpr DWORD kLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
 constexpr HRESULT kFirstInternetHResult = static_cast<HRESULT>(0x80072EE0);  // error 12000
 constexpr HRESULT kLastInternetHResult = static_cast<HRESULT>(0x80072F8F);   // error 12175
 
+const wchar_t kSeparator[] = L" - ";
+
 bool IsLineBreak(wchar_t c) { return c == L'\r' || c == L'\n'; }
 
 std::wstring TrimLineBreaks(const wchar_t* text) {
@@ -58,4 +60,15 @@ std::wstring GetErrorText(HRESULT hr, bool withCode) {
         text = FormatSystemMessage(static_cast<DWORD>(hr), nullptr, 0);
     }
     return text + suffix;
+}
+
+std::wstring DescribeResult(CResult outcome) {
+    std::wstring text = L"Failed";
+    if (!outcome.m_message.empty()) text += kSeparator + outcome.m_message;
+    if (outcome.m_hr != E_FAIL) {
+        std::wstring errorText = GetErrorText(outcome.m_hr, false);
+        if (!errorText.empty()) text += kSeparator + errorText;
+    }
+    if (outcome.m_code != 0) text += kSeparator + Format(L"%d", outcome.m_code);
+    return text;
 }

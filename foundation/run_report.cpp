@@ -4,9 +4,9 @@
 
 #include <cstring>
 
+#include "foundation/error_text.h"
 #include "foundation/files.h"
 #include "foundation/text.h"
-#include "launcher/failure_report.h"
 
 namespace {
 

@@ -12,6 +12,8 @@
 // (GetModuleHandleW(nullptr)).
 CResult ReadEmbeddedKey(const void* image, std::string& key);
 
+// The two steps below are separate so that the unit tests can feed them
+// tables and headers of their own making; the launcher uses ReadEmbeddedKey.
 // The same for any PE file: `image` holds its headers as loaded (the first
 // bytes of the file serve), `filePath` names the file the table is read from.
 CResult ReadEmbeddedKeyFromFile(const void* image, const std::wstring& filePath, std::string& key);

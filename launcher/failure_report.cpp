@@ -8,21 +8,6 @@
 #include "launcher/startup_checks.h"
 #include "service_endpoint.h"
 
-namespace {
-const wchar_t kSeparator[] = L" - ";
-}
-
-std::wstring DescribeResult(CResult outcome) {
-    std::wstring text = L"Failed";
-    if (!outcome.m_message.empty()) text += kSeparator + outcome.m_message;
-    if (outcome.m_hr != E_FAIL) {
-        std::wstring errorText = GetErrorText(outcome.m_hr, false);
-        if (!errorText.empty()) text += kSeparator + errorText;
-    }
-    if (outcome.m_code != 0) text += kSeparator + Format(L"%d", outcome.m_code);
-    return text;
-}
-
 std::wstring FormatToday() {
     SYSTEMTIME today;
     GetLocalTime(&today);

@@ -5,11 +5,6 @@
 
 #include "foundation/result.h"
 
-// One line for a failed outcome: "Failed", then " - " before each of the
-// message (when not empty), the error text (when the HRESULT is not E_FAIL
-// and has one) and the site code (when not 0).
-std::wstring DescribeResult(CResult outcome);
-
 // Interactive mode's failure report: the message box (no owner, caption
 // "Error", one OK button), then, once it is closed, the service's error page
 // in the browser. Throws CException when a value cannot be encoded.

@@ -10,6 +10,7 @@
 // output starts at 6 x input + 1 bytes and doubles, restarting from the
 // beginning, whenever it proves too small. Any malformed, truncated or
 // headerless stream fails with {E_FAIL, 86}. `attempts`, when given, receives
-// the number of decompression passes made.
+// the number of decompression passes made (only the unit tests ask: it is
+// how they see the growth rule at work).
 CResult UnpackInstaller(const unsigned char* input, size_t inputLength, UnpackedBytes& output,
                         int* attempts = nullptr);

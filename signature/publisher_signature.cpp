@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "signature/crypt_handles.h"
+
 const wchar_t kExpectedPublisher[] = L"Veltrane Systems Inc.";
 const wchar_t kExpectedIssuer[] = L"GlobalSign ObjectSign CA";
 
@@ -35,8 +37,8 @@ LONG CheckSignerChain(HANDLE providerState) {
     return static_cast<LONG>(verdict.dwError);
 }
 
-}  // namespace
-
+// WinVerifyTrust, then the base chain policy on the signer's chain that the
+// trust provider built.
 LONG VerifyFileTrust(const std::wstring& path) {
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     WINTRUST_FILE_INFO file = {};
@@ -105,6 +107,8 @@ CResult GetSubjectAndIssuer(PCCERT_CONTEXT certificate, std::wstring& subject, s
     if (named.Failed()) return Propagate(named, 132);
     return CResult();
 }
+
+}  // namespace
 
 CResult VerifyPublisherSignature(const std::wstring& path) {
     LONG status = VerifyFileTrust(path);

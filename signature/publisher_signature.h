@@ -8,7 +8,6 @@
 #include <string>
 
 #include "foundation/result.h"
-#include "signature/crypt_handles.h"
 
 extern const wchar_t kExpectedPublisher[];  // "Veltrane Systems Inc."
 extern const wchar_t kExpectedIssuer[];     // "GlobalSign ObjectSign CA"
@@ -20,10 +19,3 @@ extern const wchar_t kExpectedIssuer[];     // "GlobalSign ObjectSign CA"
 //   206 "Could not verify certificate information" (E_FAIL)
 //   210 "Invalid certificate information"          (E_FAIL)
 CResult VerifyPublisherSignature(const std::wstring& path);
-
-// The steps, for tests and tools. VerifyFileTrust: WinVerifyTrust, then the
-// base chain policy on the signer's chain the trust provider built.
-LONG VerifyFileTrust(const std::wstring& path);
-CResult GetSignerCertificate(const std::wstring& path, CertContext& certificate);
-CResult GetCertificateName(PCCERT_CONTEXT certificate, DWORD flags, std::wstring& name);
-CResult GetSubjectAndIssuer(PCCERT_CONTEXT certificate, std::wstring& subject, std::wstring& issuer);

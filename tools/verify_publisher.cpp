@@ -20,7 +20,7 @@
 #include <string>
 
 #include "foundation/text.h"
-#include "launcher/failure_report.h"
+#include "foundation/error_text.h"
 #include "signature/publisher_signature.h"
 
 namespace {

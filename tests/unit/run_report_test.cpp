@@ -4,7 +4,7 @@
 #include <string>
 
 #include "foundation/run_report.h"
-#include "launcher/failure_report.h"
+#include "foundation/error_text.h"
 #include "test_folder.h"
 
 namespace {
