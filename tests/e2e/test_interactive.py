@@ -11,7 +11,7 @@ import urllib.parse
 import pytest
 
 from launchers import E_FAIL, KEY, run_launcher, vendor_launcher
-from test_workflow import INSTALLER_PATH, Installer, installer_bytes, _flip_middle_byte  # noqa: F401
+from test_workflow import INSTALLER_PATH, _flip_middle_byte, installer, installer_bytes, vendor  # noqa: F401
 from wine import WIN64, winpath
 
 PROGRESS = 'Preparing setup...'
@@ -88,16 +88,6 @@ class Interactive:
         if self.run.running():
             self.wine.command('wine', 'taskkill', '/F', '/IM', 'loomcraft.exe')
             self.run.result(timeout=30)
-
-
-@pytest.fixture
-def vendor(trusted_pki, launcher, tmp_path):
-    return vendor_launcher(trusted_pki, launcher, tmp_path / 'vendor')
-
-
-@pytest.fixture
-def installer(wine, tmp_path):
-    return Installer(wine, tmp_path)
 
 
 @pytest.fixture
