@@ -6,9 +6,9 @@
 
 #include <string>
 
-// Installs CrashFilter, and makes a C++ exception that nothing catches reach
-// it too (as an unhandled system exception) instead of ending the process
-// quietly.
+// Installs CrashFilter. A C++ exception that nothing catches reaches it too:
+// the runtime's default terminate handler, replaced here, raises it as an
+// unhandled system exception instead of ending the process quietly.
 void InstallCrashFilter();
 
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception);
