@@ -35,6 +35,18 @@ bool QueryHeader(HINTERNET request, DWORD query, wchar_t (&text)[kHeaderBytes / 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
+// One or more decimal digits at `p` (moved past them) that fit in 63 bits.
+bool ReadDigits(const wchar_t*& p, int64_t& value) {
+    if (!IsDigit(*p)) return false;
+    value = 0;
+    for (; IsDigit(*p); ++p) {
+        int digit = *p - L'0';
+        if (value > (INT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
 // Content-Length: absent is 0; present, it must be exactly one non-negative
 // decimal number that fits in 63 bits, with nothing else around it but
 // blanks (256). "12abc" or "12 12" is not a length the body can be checked
@@ -45,13 +57,8 @@ CResult ReadContentLength(HINTERNET request, CResponseInfo& info) {
     if (!QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH, text)) return CResult();
     const wchar_t* p = text;
     while (IsBlank(*p)) ++p;
-    if (!IsDigit(*p)) return CResult(E_FAIL, 256);
     int64_t value = 0;
-    for (; IsDigit(*p); ++p) {
-        int digit = *p - L'0';
-        if (value > (INT64_MAX - digit) / 10) return CResult(E_FAIL, 256);
-        value = value * 10 + digit;
-    }
+    if (!ReadDigits(p, value)) return CResult(E_FAIL, 256);
     while (IsBlank(*p)) ++p;
     if (*p != L'\0') return CResult(E_FAIL, 256);
     info.m_contentLength = value;
@@ -64,14 +71,9 @@ bool ReadNumber(const wchar_t*& p, long long& value) {
     while (*p == L' ' || *p == L'\t' || *p == L'\r' || *p == L'\n') ++p;
     bool negative = *p == L'-';
     if (*p == L'-' || *p == L'+') ++p;
-    if (!IsDigit(*p)) return false;
-    unsigned long long magnitude = 0;
-    for (; IsDigit(*p); ++p) {
-        unsigned digit = static_cast<unsigned>(*p - L'0');
-        if (magnitude > (static_cast<unsigned long long>(INT64_MAX) - digit) / 10) return false;
-        magnitude = magnitude * 10 + digit;
-    }
-    value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    int64_t magnitude = 0;
+    if (!ReadDigits(p, magnitude)) return false;
+    value = negative ? -magnitude : magnitude;
     return true;
 }
 

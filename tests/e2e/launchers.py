@@ -2,6 +2,7 @@
 key) and running them silently under Wine."""
 import pathlib
 import re
+import time
 
 from conftest import stamp
 
@@ -43,3 +44,13 @@ def work_folders(wine):
     pattern = re.compile(r'^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$')
     folder = temp_folder(wine)
     return sorted(p.name for p in folder.iterdir() if p.is_dir() and pattern.match(p.name)) if folder.exists() else []
+
+
+def until(condition, timeout=30):
+    """Polls `condition` until it holds (then returns True) or the time is up."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True

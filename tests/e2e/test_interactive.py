@@ -10,7 +10,7 @@ import urllib.parse
 
 import pytest
 
-from launchers import E_FAIL, KEY, run_launcher, vendor_launcher
+from launchers import E_FAIL, KEY, run_launcher, until, vendor_launcher
 from test_workflow import INSTALLER_PATH, _flip_middle_byte, installer, installer_bytes, vendor  # noqa: F401
 from wine import WIN64, winpath
 
@@ -114,16 +114,6 @@ def xprop_icon_sizes(display):
         if sizes:
             return sizes
     return None
-
-
-def until(condition, timeout=30):
-    """Polls `condition` until it holds (then returns True) or the time is up."""
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 def offer(service, installer_bytes, **fault):

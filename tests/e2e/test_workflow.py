@@ -1,12 +1,11 @@
 """A silent run from the service request to the finished installer, with
 the real launcher, the reference service and really signed installers."""
 import re
-import time
 import zlib
 
 import pytest
 
-from launchers import E_FAIL, KEY, run_launcher, vendor_launcher, windows_to_host, work_folders
+from launchers import E_FAIL, KEY, run_launcher, until, vendor_launcher, windows_to_host, work_folders
 from wine import winpath
 
 INSTALLER_PATH = '/files/setup.bin'
@@ -255,10 +254,7 @@ def test_work_folder_removal_never_follows_a_link(wine, vendor, offered, install
     (outside / 'keep.txt').write_text('keep')
     released = tmp_path / 'released'
     run = wine.spawn(vendor, '/silent', '.', env=dict(installer.env, TESTINSTALLER_WAIT_FOR=winpath(released)))
-    deadline = time.monotonic() + 60
-    while not (installer.started and len(installer.record.read_bytes().splitlines()) > 4):   # written whole
-        assert time.monotonic() < deadline
-        time.sleep(0.05)
+    assert until(lambda: installer.started and len(installer.record.read_bytes().splitlines()) > 4, 60)  # whole
     work = windows_to_host(wine, installer.argv[3]).parent
     (work / 'link').symlink_to(outside, target_is_directory=True)   # seen by Windows code as a directory link
     (work / 'empty-link').symlink_to(empty, target_is_directory=True)
