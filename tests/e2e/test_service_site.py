@@ -1,0 +1,319 @@
+"""The vendor's service on Debian's nginx: tools/service-config turns a key
+table into a site that the real launcher installs through (a worker killed
+mid-download included), and tools/error-report turns the error-page visits
+of real failures and crashes into a failure report."""
+import gzip
+import html
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import threading
+import zlib
+
+import pytest
+
+from conftest import SERVICE_PORT, TOOLS
+from launchers import KEY, run_launcher, until, vendor_launcher
+from test_interactive import PROGRESS, interactive  # noqa: F401  (fixture)
+from test_workflow import installer, vendor  # noqa: F401  (fixtures)
+
+GOTO_KEY, UNKNOWN_KEY = 'a' * 40, 'b' * 40
+ODD_REPLY = 'GOTO:https://example.test/a$b"c\\d{e};f%20g?x=$args'
+BASE = f'https://localhost:{SERVICE_PORT}'
+TABLE = [(KEY, f'GET:{BASE}/files/setup.bin'), (GOTO_KEY, 'GOTO:https://example.test/renew'),
+         ('default', ODD_REPLY)]
+FAULT_NAME = 'Setup für Kunden, Nr. 1 (v2) & co.exe'
+
+
+def launcher_encoding(text):
+    return ''.join(chr(b) if chr(b).isascii() and chr(b).isalnum() else f'%{b:02X}' for b in text.encode())
+
+
+def service_config(table, out, files, pki, *options):
+    keys = out.parent / 'keys.tsv'
+    keys.write_bytes(table if isinstance(table, bytes) else
+                     b'\xef\xbb\xbf# key\treply\r\n\r\n' + ''.join(f'{k}\t{r}\r\n' for k, r in table).encode())
+    cert, key = pki.tls('good')
+    return subprocess.run([TOOLS / 'service-config', '--keys', keys, '--files', files, '--cert', cert, '--key', key,
+                           '--port', str(SERVICE_PORT), '--address', '127.0.0.1', '--out', out, *options],
+                          capture_output=True, text=True)
+
+
+class Site:
+    """The generated site, run by nginx from its own folder as a vendor would: `nginx -p OUT -c nginx.conf`."""
+
+    def __init__(self, folder, pki):
+        self.folder, self.pki, self.out, self.files = folder, pki, folder / 'site', folder / 'files'
+        self.conf = None
+
+    def nginx(self, *args):
+        subprocess.run(['nginx', '-p', str(self.out), '-c', 'nginx.conf', *args], check=True, capture_output=True)
+
+    def configure(self, table=TABLE, *options):
+        done = service_config(table, self.out, self.files, self.pki, '--limit-rate', '4m', *options)
+        assert done.returncode == 0, done.stderr
+        conf = (self.out / 'nginx.conf').read_text()
+        started, self.conf, old = self.conf is None, conf, self.conf
+        if started:
+            self.nginx()
+            assert until(lambda: self.workers() and self.fetch('/')[0] == 404)
+        elif conf != old:   # a new key table goes live without downtime
+            workers = set(self.workers())
+            self.nginx('-s', 'reload')
+            assert until(lambda: self.workers() and not workers & set(self.workers()))
+
+    def master(self):
+        return int((self.out / 'logs' / 'nginx.pid').read_text())
+
+    def workers(self):
+        def parent(stat):   # the field after the state, which follows the command name in brackets
+            try:
+                return int(stat.read_text().rsplit(')', 1)[1].split()[1])
+            except OSError:   # ended meanwhile
+                return None
+        return [int(stat.parent.name) for stat in pathlib.Path('/proc').glob('[0-9]*/stat')
+                if parent(stat) == self.master()]
+
+    def log(self, name):
+        return (self.out / 'logs' / name).read_text().splitlines()
+
+    def fetch(self, target, method='GET', headers=''):
+        """(status, headers, body) of one request sent exactly as given, as a browser or a client would."""
+        context = ssl.create_default_context(cafile=self.pki.path('root.pem'))
+        with socket.create_connection(('127.0.0.1', SERVICE_PORT), timeout=30) as raw, \
+                context.wrap_socket(raw, server_hostname='localhost') as tls:
+            tls.sendall(b'%s %s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n%s\r\n' % (
+                method.encode(), target if isinstance(target, bytes) else target.encode(), headers.encode()))
+            data = bytearray()
+            while chunk := tls.recv(1 << 16):
+                data += chunk
+        head, _, body = bytes(data).partition(b'\r\n\r\n')
+        status, *lines = head.decode('latin-1').split('\r\n')
+        return int(status.split()[1]), dict((k.lower(), v) for k, v in (line.split(': ', 1) for line in lines)), body
+
+    def stop(self):
+        if (self.out / 'logs' / 'nginx.pid').exists():
+            master = self.master()
+            os.kill(master, signal.SIGTERM)
+            assert until(lambda: not os.path.exists(f'/proc/{master}'))
+
+
+@pytest.fixture(scope='module')
+def public():
+    """A folder that nginx's worker may read (pytest's own are private to their user)."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix='loomcraft-site-'))
+    folder.chmod(0o755)
+    (folder / 'files').mkdir()
+    yield folder
+    shutil.rmtree(folder)
+
+
+@pytest.fixture(scope='module')
+def site(public, trusted_pki, bin_folder):
+    """The site on the launcher's endpoint, serving a 4 MiB signed installer (incompressible, so that
+    a download takes a while)."""
+    unsigned = public / 'unsigned.exe'
+    unsigned.write_bytes((bin_folder / 'testinstaller.exe').read_bytes() + os.urandom(4 << 20))
+    exe = trusted_pki.sign(unsigned, public / 'installer.exe')
+    (public / 'files' / 'setup.bin').write_bytes(zlib.compress(exe.read_bytes(), 1))
+    (public / 'files' / '.hidden').write_text('not served')
+    running = Site(public, trusted_pki)
+    yield running
+    running.stop()
+
+
+GET, REFUSED = 'GET:https://a.test/x', 'the launcher would refuse this reply: '
+
+
+@pytest.mark.parametrize('table, options, problem', [
+    (f'k1\t{GET}\nno tab here\n', (), 'keys.tsv:2: malformed line'),
+    (f'k1\t{GET}\n# c\nk1\tGOTO:https://a.test/y\n', (), 'keys.tsv:3: duplicate key (first given on line 1)'),
+    (f'ABC\t{GET}\nabc\t{GET}\n', (), 'keys.tsv:2: the key differs from the one on line 1 only in letter case'),
+    ('k1\tget:https://a.test/x\n', (), f'keys.tsv:1: {REFUSED}the reply starts with neither'),
+    (f'k1\t{GET}\x01y\n', (), f'keys.tsv:1: {REFUSED}the download URL holds a control character'),
+    ('k1\tGOTO:javascript:alert(1)\n', (), f"keys.tsv:1: {REFUSED}the page is not an http or https link ('javas"),
+    (f'{"k" * 1024}\t{GET}\n', (), 'keys.tsv:1: the stamp tool refuses this key: the key is 1024 bytes long'),
+    (f'kéy\t{GET}\n', (), 'keys.tsv:1: the stamp tool refuses this key: the key contains non-ASCII'),
+    (f'k1\t{GET}\n', ('--unknown-reply', 'Hello'), f'--unknown-reply: {REFUSED}'),
+])
+def test_key_table_problems_are_refused_and_nothing_changes(pki, public, tmp_path, table, options, problem):
+    out = tmp_path / 'out'
+    assert service_config([('k0', GET)], out, public / 'files', pki).returncode == 0
+    before = {p: p.read_bytes() for p in out.rglob('*') if p.is_file()}
+    done = service_config(table.encode(), out, public / 'files', pki, *options)
+    assert done.returncode == 1 and problem in done.stderr, done.stderr
+    assert {p: p.read_bytes() for p in out.rglob('*') if p.is_file()} == before
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason='the worker is another user only when nginx starts as root')
+def test_a_folder_the_worker_cannot_read_is_refused(pki, tmp_path):
+    (tmp_path / 'files').mkdir()   # pytest's own folders are private to root
+    done = service_config(TABLE, tmp_path / 'out', tmp_path / 'files', pki)
+    assert done.returncode == 1 and "nginx's worker (user www-data) cannot read" in done.stderr
+    assert not (tmp_path / 'out').exists()
+
+
+def test_site_answers_sanely(site):
+    site.configure(TABLE, '--unknown-reply', 'GOTO:https://example.test/unknown')
+    data = (site.files / 'setup.bin').read_bytes()
+    query = f'key={KEY}&version=0%2C1%2C0%2C377&compressed=1&id={"0A" * 20}'
+    cases = [  # target, method, headers: status, body (None: not checked)
+        (f'/getinstaller?{query}', 'GET', '', 200, TABLE[0][1].encode()),
+        (f'/getinstaller?key={KEY.upper()}', 'GET', '', 200, TABLE[0][1].encode()),   # keys ignore case
+        ('/getinstaller?key=default', 'GET', '', 200, ODD_REPLY.encode()),
+        (f'/getinstaller?{query}', 'HEAD', '', 200, b''),
+        ('/getinstaller?key=' + 'c' * 6000, 'GET', '', 200, b'GOTO:https://example.test/unknown'),
+        ('/getinstaller?key=' + 'c' * 20000, 'GET', '', 414, None),
+        *[(f'/getinstaller{odd}', 'GET', '', 200, b'GOTO:https://example.test/unknown')
+          for odd in ('', '?', '?&&&=', '?key', '?key=%zz%', '?key=%00')],
+        (b'/getinstaller?key=\xff\xfe"<', 'GET', '', 200, b'GOTO:https://example.test/unknown'),
+        (f'/getinstaller?{query}', 'POST', 'Content-Length: 0\r\n', 405, None),
+        ('/files/setup.bin', 'GET', 'Range: bytes=100-199\r\nAccept-Encoding: gzip\r\n', 206, data[100:200]),
+        ('/files/setup.bin', 'GET', 'Range: bytes=0-1,5-6\r\n', 200, data),
+        ('/files/.hidden', 'GET', '', 404, None),
+        ('/files/', 'GET', '', 403, None),
+        ('/files/../site/nginx.conf', 'GET', '', 404, None),
+        ('/error/?code=1&message=a%20b', 'GET', '', 200, None),
+    ]
+    for target, method, headers, status, body in cases:
+        got = site.fetch(target, method, headers)
+        assert got[0] == status and (body is None or got[2] == body), (target, method, got[:2])
+        assert 'content-encoding' not in got[1]
+        if status == 200 and b'/getinstaller' in (target if isinstance(target, bytes) else target.encode()):
+            assert (got[1]['content-type'], got[1]['content-length']) == ('text/plain',
+                                                                          str(len(body) or len(TABLE[0][1])))
+    headers = site.fetch('/files/setup.bin', 'GET', 'Range: bytes=100-199\r\n')[1]
+    assert (headers['content-range'], headers['content-length']) == (f'bytes 100-199/{len(data)}', '100')
+    assert headers['last-modified'] and headers['content-type'] == 'application/octet-stream'
+    _, headers, body = site.fetch('/error/?code=1&message=a%20b')
+    assert b'Setup could not finish' in body and headers['content-security-policy'] == "default-src 'none'"
+    assert site.log('error-pages.log')[-1].endswith('\tGET\t200\t/error/?code=1&message=a%20b')
+
+
+def test_new_key_table_goes_live_without_dropping_a_download(site):
+    site.configure(TABLE)
+    size = (site.files / 'setup.bin').stat().st_size
+    downloaded = []
+    under_way = threading.Thread(target=lambda: downloaded.append(site.fetch('/files/setup.bin')))
+    under_way.start()
+    site.configure(TABLE + [('new1', 'GOTO:https://example.test/new')], '--support-url',
+                   'https://support.example.test/help?from=setup')
+    assert site.fetch('/getinstaller?key=new1')[2] == b'GOTO:https://example.test/new'
+    assert site.fetch(f'/getinstaller?key={UNKNOWN_KEY}')[0] == 404
+    assert site.fetch('/error/?code=5&message=x')[1]['location'] == \
+        'https://support.example.test/help?from=setup&code=5&message=x'
+    under_way.join()
+    assert downloaded[0][0] == 200 and len(downloaded[0][2]) == size
+
+
+@pytest.mark.parametrize('key, outcome', [
+    (KEY, None),
+    (GOTO_KEY, f'https://example.test/renew?key={GOTO_KEY}'),
+    (UNKNOWN_KEY, f'https://example.test/unknown?key={UNKNOWN_KEY}'),
+])
+def test_launcher_installs_follows_goto_and_unknown_keys(site, wine, trusted_pki, launcher, installer, tmp_path,
+                                                        key, outcome):
+    site.configure(TABLE, '--unknown-reply', 'GOTO:https://example.test/unknown')
+    result = run_launcher(wine, vendor_launcher(trusted_pki, launcher, tmp_path / 'vendor', key=key), env=installer.env)
+    if outcome:   # silent mode shows a GOTO reply's link in the report
+        assert result.stdout.decode() == f'Failed - Please run in non-silent mode or go to {outcome} for more ' \
+                                         'information - 266\r\n'
+        return
+    assert result.exit_code == 0 and installer.started
+    size = (site.files / 'setup.bin').stat().st_size
+    log = '\n'.join(site.log('access.log')[-2:])
+    assert re.search(rf'"GET /getinstaller\?key={KEY}&version=0%2C1%2C0%2C377&compressed=1&id=[0-9A-F]{{40}} '
+                     rf'HTTP/1.1" 200 {len(TABLE[0][1])} ', log)
+    assert f'"GET /files/setup.bin HTTP/1.1" 200 {size} ' in log
+
+
+def test_download_broken_mid_body_resumes_with_a_range(site, wine, vendor, installer):  # noqa: F811
+    site.configure(TABLE)
+    size = (site.files / 'setup.bin').stat().st_size
+
+    def written(pid):   # bytes a worker has written, TLS records to the launcher included
+        return int(re.search(r'wchar: (\d+)', pathlib.Path(f'/proc/{pid}/io').read_text())[1])
+    start = {pid: written(pid) for pid in site.workers()}
+    run = wine.spawn(vendor, '/silent', '.', env=installer.env)
+
+    def kill_once_under_way():   # the worker that has sent 1 MiB of the body; the master starts another
+        killed = [pid for pid, before in start.items() if written(pid) - before > 1 << 20]
+        for pid in killed:
+            os.kill(pid, signal.SIGKILL)
+        return killed
+    assert until(kill_once_under_way, 60)
+    assert run.result().exit_code == 0 and installer.started
+    assert until(lambda: len(site.workers()) == len(start))
+    # The killed worker logged nothing; the one logged download is the continuation.
+    downloads = [line for line in site.log('access.log') if '/files/setup.bin' in line][-1:]
+    first, sent = map(int, re.search(rf'" 206 (\d+) .*"bytes=(\d+)-{size - 1}"', downloads[0]).group(2, 1))
+    assert first > 1 << 19 and sent == size - first
+
+
+def test_failure_and_crash_pages_reach_the_report(site, wine, trusted_pki, launcher, interactive, browser, tmp_path):
+    # No --unknown-reply: an unknown key gets a 404, which the launcher refuses. Slow downloads keep the
+    # progress window up for the crash.
+    site.configure(TABLE, '--limit-rate', '200k')
+    unknown = vendor_launcher(trusted_pki, launcher, tmp_path / 'unknown', key=UNKNOWN_KEY)
+    for args in ((), ('/passcode', 'quillo:Grüße, 50% & co')):
+        run = interactive(unknown, *args)
+        assert run.message_box().endswith('; Invalid response; 274')
+        run.finish()
+    known = vendor_launcher(trusted_pki, launcher, tmp_path / 'known')
+    crashing = known.rename(known.with_name(FAULT_NAME))
+    run = interactive(crashing)
+    run.window(PROGRESS)
+    run.drive('crash', PROGRESS)
+    assert until(lambda: len(browser.opened_urls()) == 3)
+    urls = browser.opened_urls()
+    assert f'&key={launcher_encoding("Grüße, 50% & co")}&' in urls[1]
+    for url in urls:
+        assert url.startswith(f'{BASE}/error/?')
+        page = url[len(BASE):]
+        assert site.fetch(page, 'GET', 'User-Agent: Mozilla/5.0\r\nAccept: text/html\r\n')[0] == 200
+        assert site.log('error-pages.log')[-1].endswith(f'\tGET\t200\t{page}')
+    report = subprocess.run([TOOLS / 'error-report', site.out / 'logs' / 'error-pages.log'], capture_output=True,
+                            text=True, check=True).stdout
+    assert report.startswith('2 failures and 1 crash reported in 1 file')
+    assert re.search(r'\n +2 +274 +0x80004005 E_FAIL +Invalid response\n', report), report
+    assert re.search(r'\n +1 +c0000005 access violation +0x0+:0x0+:c0000005:' + re.escape(FAULT_NAME) + '\n', report)
+
+
+def test_report_decodes_counts_and_skips(tmp_path):
+    message = 'Fehler: "Größe" > 5 % — a+b=c; /x?y&z'
+    visit = (f'/error/?source=loomcraft&code=338&message={launcher_encoding(message)}&error=0x80072efd'
+             f'&version=0%2C1%2C0%2C377&os=6%2E1%2ESP1&key=&date=2025%2D03%2D01')
+    own = 'loomcraft-error-page-v1\t2025-03-0{}T10:00:00+00:00\t192.0.2.1\t{}\t200\t{}'
+    (tmp_path / 'error-pages.log').write_text('\n'.join([
+        own.format(1, 'GET', visit),
+        own.format(2, 'GET', visit.replace('%2E', '.').replace('%2D', '-')),   # a browser's normalisation
+        own.format(2, 'GET', '/error/?source=Loomcraft&code=0&message=0x1%3A0x2%3Ac00000fd%3Aa%2Edll&error=0x0000023e'),
+        own.format(2, 'HEAD', visit), own.format(2, 'GET', '/error/?source=loomcraft&code=1&message=%zz&error=0x1'),
+        own.format(3, 'GET', '/error/?source=loomcraft&code=x&error=0x80004005'), 'garbage', own[:30],
+        own.format(3, 'GET', '/error/?source=loomcraft&code=1&message=%C3&error=0x80004005'),
+        own.format(3, 'GET', '/error/?from=a-robot'), own.format(3, 'GET', '/files/setup.bin')]) + '\n')
+    with gzip.open(tmp_path / 'error-pages.log.2.gz', 'wt') as rotated:
+        rotated.write(f'192.0.2.9 - - [28/Feb/2025:23:59:59 +0000] "GET {visit} HTTP/1.1" 200 9 "-" "Mozilla"\n')
+    (tmp_path / 'broken.gz').write_bytes(b'\x1f\x8bnot gzip')
+    report = subprocess.run([TOOLS / 'error-report', *sorted(tmp_path.glob('*')), '--html', tmp_path / 'r.html'],
+                            capture_output=True, text=True, check=True).stdout
+    assert re.search(r'\n +3 +338 +0x80072efd ERROR_INTERNET_CANNOT_CONNECT +' + re.escape(message) + '\n', report)
+    assert re.search(r'\n +3 +6\.1\.SP1 \(Windows 7, SP1\)\n', report)
+    assert re.search(r'\n +1 +c00000fd stack overflow +0x1:0x2:c00000fd:a\.dll\n', report)
+    assert re.search(r'\n +2 +2025-03-02 +1 +1\n', report) and '2025-02-28' in report
+    for reason in ('bad percent-encoding', 'a site code that is no number', 'a line in no known log format',
+                   'a truncated line', 'text that is not UTF-8', 'a query not from the launcher',
+                   'a HEAD request, not a visit', 'an unreadable file'):
+        assert re.search(rf'\n +1 +{reason}', report), reason
+    assert '8 malformed lines skipped, 1 other request' in report.splitlines()[0]
+    page = (tmp_path / 'r.html').read_text()
+    tags = re.findall(r'<([a-zA-Z]+)', page)
+    assert tags.count('svg') == 6 and not {'script', 'img', 'link', 'iframe', 'object', 'embed'} & set(tags)
+    assert not re.search(r'\s(src|href)=', page) and 'http' not in page.replace('http-equiv', '')
+    assert html.escape(message) in page
