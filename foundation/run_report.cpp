@@ -6,6 +6,7 @@
 
 #include "foundation/error_text.h"
 #include "foundation/files.h"
+#include "foundation/kernel_function.h"
 #include "foundation/text.h"
 
 namespace {
@@ -34,11 +35,8 @@ CResult WriteTextFile(const std::wstring& path, const std::string& bytes) {
 }
 
 CResult AttachParentConsole() {
-    typedef BOOL(WINAPI * AttachConsoleFunction)(DWORD);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "AttachConsole") : nullptr;
-    if (found == nullptr) return CResult::FromLastError(1207);
-    AttachConsoleFunction attach = reinterpret_cast<AttachConsoleFunction>(reinterpret_cast<void*>(found));
+    auto* attach = KernelFunction<decltype(AttachConsole)>("AttachConsole");
+    if (attach == nullptr) return CResult::FromLastError(1207);
     if (!attach(ATTACH_PARENT_PROCESS)) return CResult::FromLastError(1209);
     return CResult();
 }

@@ -1,8 +1,7 @@
 #include "http/connection.h"
 
-#include <urlmon.h>
-
 #include "foundation/text.h"
+#include "http/wininet_api.h"
 
 namespace {
 
@@ -26,7 +25,7 @@ constexpr DWORD kReceiveTimeoutMs = 30000;
 DWORD SecureFlag(bool secure) { return secure ? INTERNET_FLAG_SECURE : 0; }
 
 void SetTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
-    InternetSetOptionW(handle, option, &milliseconds, sizeof milliseconds);
+    wininet::InternetSetOptionW(handle, option, &milliseconds, sizeof milliseconds);
 }
 
 // On the session (inherited by what is opened from it) and again on each
@@ -40,13 +39,13 @@ void SetTimeouts(HINTERNET handle) {
 void RaiseLimit(DWORD option) {
     DWORD value = 0;
     DWORD size = sizeof value;
-    if (!InternetQueryOptionW(nullptr, option, &value, &size)) value = 0;
+    if (!wininet::InternetQueryOptionW(nullptr, option, &value, &size)) value = 0;
     if (value < kMinConnections) value = kMinConnections;
-    InternetSetOptionW(nullptr, option, &value, sizeof value);
+    wininet::InternetSetOptionW(nullptr, option, &value, sizeof value);
 }
 
 CResult SetStringOption(HINTERNET request, DWORD option, const std::wstring& value, int code) {
-    if (!InternetSetOptionW(request, option, const_cast<wchar_t*>(value.c_str()),
+    if (!wininet::InternetSetOptionW(request, option, const_cast<wchar_t*>(value.c_str()),
                             static_cast<DWORD>(value.size() + 1))) {
         return CResult::FromLastError(code);
     }
@@ -58,7 +57,7 @@ CResult SetStringOption(HINTERNET request, DWORD option, const std::wstring& val
 std::wstring GetUserAgent() {
     char buffer[kUserAgentBytes] = {};
     DWORD size = kUserAgentBytes;
-    if (SUCCEEDED(ObtainUserAgentString(0, buffer, &size))) return WidenAnsi(buffer);
+    if (SUCCEEDED(urlmon::ObtainUserAgentString(0, buffer, &size))) return WidenAnsi(buffer);
     return L"Mozilla/4.0";
 }
 
@@ -74,19 +73,19 @@ CResult ApplyProxyCredentials(const CProxyCredentials& credentials, HINTERNET re
 }
 
 HINTERNET OpenInternet(const std::wstring& userAgent) {
-    HINTERNET internet = InternetOpenW(userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET internet = wininet::InternetOpenW(userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (internet != nullptr) SetTimeouts(internet);
     return internet;
 }
 
 HINTERNET OpenConnection(HINTERNET internet, const std::wstring& hostName, INTERNET_PORT port, bool secure) {
-    return InternetConnectW(internet, hostName.c_str(), port, nullptr, nullptr, INTERNET_SERVICE_HTTP,
+    return wininet::InternetConnectW(internet, hostName.c_str(), port, nullptr, nullptr, INTERNET_SERVICE_HTTP,
                             kConnectFlags | SecureFlag(secure), 0);
 }
 
 HINTERNET OpenGetRequest(HINTERNET connection, const std::wstring& objectName, bool secure) {
     const wchar_t* acceptTypes[] = {L"*/*", nullptr};
-    HINTERNET request = HttpOpenRequestW(connection, L"GET", objectName.c_str(), nullptr, L"", acceptTypes,
+    HINTERNET request = wininet::HttpOpenRequestW(connection, L"GET", objectName.c_str(), nullptr, L"", acceptTypes,
                                          kRequestFlags | SecureFlag(secure), 0);
     if (request != nullptr) SetTimeouts(request);
     return request;

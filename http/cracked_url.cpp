@@ -1,5 +1,7 @@
 #include "http/cracked_url.h"
 
+#include "http/wininet_api.h"
+
 namespace {
 
 constexpr DWORD kUrlComponentsSize = sizeof(URL_COMPONENTSW);
@@ -22,7 +24,7 @@ CResult CrackUrl(const std::wstring& url, CCrackedUrl& cracked) {
     parts.dwPasswordLength = kReportInPlace;
     parts.dwUrlPathLength = kReportInPlace;
     parts.dwExtraInfoLength = kReportInPlace;
-    if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts)) return CResult::FromLastError(93);
+    if (!wininet::InternetCrackUrlW(url.c_str(), 0, 0, &parts)) return CResult::FromLastError(93);
     CopyComponent(parts.lpszHostName, parts.dwHostNameLength, cracked.m_hostName);
     CopyComponent(parts.lpszUrlPath, parts.dwUrlPathLength, cracked.m_urlPath);
     CopyComponent(parts.lpszExtraInfo, parts.dwExtraInfoLength, cracked.m_extraInfo);

@@ -9,6 +9,7 @@
 #include "http/connection.h"
 #include "http/cracked_url.h"
 #include "http/transfer.h"
+#include "http/wininet_api.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ constexpr DWORD kHttpsToHttpOnRedirect = 12040;  // ERROR_INTERNET_HTTPS_TO_HTTP
 bool QueryHeader(HINTERNET request, DWORD query, wchar_t (&text)[kHeaderBytes / sizeof(wchar_t)]) {
     std::wmemset(text, 0, kHeaderBytes / sizeof(wchar_t));
     DWORD size = kHeaderBytes;
-    return HttpQueryInfoW(request, query, text, &size, nullptr) != FALSE;
+    return wininet::HttpQueryInfoW(request, query, text, &size, nullptr) != FALSE;
 }
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
@@ -129,12 +130,12 @@ bool IsRedirect(DWORD status) {
 // The Location header, whatever its length; false when there is none.
 bool QueryLocation(HINTERNET request, std::wstring& location) {
     DWORD size = 0;
-    if (HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
+    if (wininet::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         return false;
     }
     std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
-    if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, text.data(), &size, nullptr)) return false;
+    if (!wininet::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, text.data(), &size, nullptr)) return false;
     location = text.data();
     return !location.empty();
 }
@@ -145,10 +146,10 @@ CResult FollowRedirect(const std::wstring& location, CRequestTarget& target) {
     std::wstring current = (target.secure ? L"https://" : L"http://") + target.hostName + L":" +
                            Format(L"%u", static_cast<unsigned>(target.port)) + target.objectName;
     DWORD length = 0;
-    InternetCombineUrlW(current.c_str(), location.c_str(), nullptr, &length, ICU_NO_ENCODE);
+    wininet::InternetCombineUrlW(current.c_str(), location.c_str(), nullptr, &length, ICU_NO_ENCODE);
     std::vector<wchar_t> combined(length + 1, L'\0');
     length = static_cast<DWORD>(combined.size());
-    if (!InternetCombineUrlW(current.c_str(), location.c_str(), combined.data(), &length, ICU_NO_ENCODE)) {
+    if (!wininet::InternetCombineUrlW(current.c_str(), location.c_str(), combined.data(), &length, ICU_NO_ENCODE)) {
         return CResult::FromLastError(215);
     }
     CCrackedUrl next;
@@ -176,7 +177,7 @@ CResult SendWithProxyRound(CWinInet& transfer, const CRequestTarget& target, con
         credentialsApplied = true;
     }
     for (;;) {
-        if (!HttpSendRequestW(hop.request.get(), headers.empty() ? nullptr : headers.c_str(),
+        if (!wininet::HttpSendRequestW(hop.request.get(), headers.empty() ? nullptr : headers.c_str(),
                               static_cast<DWORD>(headers.size()), nullptr, 0)) {
             return CResult::FromLastError(215);
         }
@@ -185,7 +186,7 @@ CResult SendWithProxyRound(CWinInet& transfer, const CRequestTarget& target, con
         // A connection closed without any answer leaves some WinINet
         // implementations with "status 0" and an empty body: that is no
         // status line, not a response.
-        if (!HttpQueryInfoW(hop.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+        if (!wininet::HttpQueryInfoW(hop.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
                             nullptr) ||
             status < kLowestStatus || status > kHighestStatus) {
             return CResult(E_FAIL, 221);
@@ -255,7 +256,7 @@ CResult ReadBody(CWinInet& transfer, HINTERNET request, bool ranged, int64_t sta
     info.m_received = 0;
     for (;;) {
         DWORD count = 0;
-        if (!InternetReadFile(request, chunk.get(), kChunkSize, &count)) return CResult::FromLastError(403);
+        if (!wininet::InternetReadFile(request, chunk.get(), kChunkSize, &count)) return CResult::FromLastError(403);
         if (count == 0) {
             if (expected != 0 && info.m_received != expected) return CResult(E_FAIL, 448);
             return CResult();

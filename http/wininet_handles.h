@@ -5,5 +5,6 @@
 #include <wininet.h>
 
 #include "foundation/handles.h"
+#include "http/wininet_api.h"
 
-using InternetHandle = UniqueResource<NullHandleTraits<HINTERNET, InternetCloseHandle>>;
+using InternetHandle = UniqueResource<NullHandleTraits<HINTERNET, wininet::InternetCloseHandle>>;

@@ -8,6 +8,7 @@
 #include "foundation/guarded.h"
 #include "foundation/handles.h"
 #include "foundation/run_report.h"
+#include "foundation/system_library.h"
 #include "launcher/command_line.h"
 #include "launcher/crash_filter.h"
 #include "launcher/failure_report.h"
@@ -28,6 +29,9 @@ std::wstring LoadVersionString() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // Before anything can load a DLL: none may come from the launcher's own
+    // folder or the current folder.
+    RestrictDllSearchToSystemFolder();
     g_programName = L"Loomcraft";
     InstallCrashFilter();
 

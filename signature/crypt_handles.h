@@ -5,9 +5,10 @@
 #include <wincrypt.h>
 
 #include "foundation/handles.h"
+#include "signature/crypt_api.h"
 
-inline BOOL WINAPI CloseCertStore(HCERTSTORE store) { return CertCloseStore(store, 0); }
+inline BOOL WINAPI CloseCertStore(HCERTSTORE store) { return crypt32::CertCloseStore(store, 0); }
 
-using CertContext = UniqueResource<NullHandleTraits<PCCERT_CONTEXT, CertFreeCertificateContext>>;
+using CertContext = UniqueResource<NullHandleTraits<PCCERT_CONTEXT, crypt32::CertFreeCertificateContext>>;
 using CertStore = UniqueResource<NullHandleTraits<HCERTSTORE, CloseCertStore>>;
-using CryptMsg = UniqueResource<NullHandleTraits<HCRYPTMSG, CryptMsgClose>>;
+using CryptMsg = UniqueResource<NullHandleTraits<HCRYPTMSG, crypt32::CryptMsgClose>>;

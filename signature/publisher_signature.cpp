@@ -1,10 +1,8 @@
 #include "signature/publisher_signature.h"
 
-#include <softpub.h>
-#include <wintrust.h>
-
 #include <vector>
 
+#include "signature/crypt_api.h"
 #include "signature/crypt_handles.h"
 
 const wchar_t kExpectedPublisher[] = L"Veltrane Systems Inc.";
@@ -24,14 +22,14 @@ constexpr LONG kNoChain = static_cast<LONG>(0x800B010A);  // CERT_E_CHAINING
 // itself enforced: some providers skip their chain policy for some digests
 // and would pass a chain of the signer's own making.
 LONG CheckSignerChain(HANDLE providerState) {
-    CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(providerState);
-    CRYPT_PROVIDER_SGNR* signer = provider != nullptr ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    CRYPT_PROVIDER_DATA* provider = wintrust::WTHelperProvDataFromStateData(providerState);
+    CRYPT_PROVIDER_SGNR* signer = provider != nullptr ? wintrust::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
     if (signer == nullptr || signer->pChainContext == nullptr) return kNoChain;
     CERT_CHAIN_POLICY_PARA policy = {};
     policy.cbSize = sizeof policy;
     CERT_CHAIN_POLICY_STATUS verdict = {};
     verdict.cbSize = sizeof verdict;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, signer->pChainContext, &policy, &verdict)) {
+    if (!crypt32::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, signer->pChainContext, &policy, &verdict)) {
         return HResultFromLastError();
     }
     return static_cast<LONG>(verdict.dwError);
@@ -55,10 +53,10 @@ LONG VerifyFileTrust(const std::wstring& path) {
     trust.dwStateAction = WTD_STATEACTION_VERIFY;
     trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
     trust.dwUIContext = WTD_UICONTEXT_EXECUTE;
-    LONG status = WinVerifyTrust(nullptr, &action, &trust);
+    LONG status = wintrust::WinVerifyTrust(nullptr, &action, &trust);
     if (status == 0) status = CheckSignerChain(trust.hWVTStateData);
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &trust);
+    wintrust::WinVerifyTrust(nullptr, &action, &trust);
     return status;
 }
 
@@ -66,35 +64,35 @@ CResult GetSignerCertificate(const std::wstring& path, CertContext& certificate)
     CertStore store;
     CryptMsg message;
     DWORD encoding = 0, contentType = 0, formatType = 0;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+    if (!crypt32::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &contentType, &formatType,
                           store.receive(), message.receive(), nullptr)) {
         return CResult::FromLastError(50);
     }
     DWORD size = 0;
-    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size)) {
+    if (!crypt32::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size)) {
         return CResult::FromLastError(61);
     }
     LocalMemory signerBuffer(LocalAlloc(LPTR, size));
     if (!signerBuffer) return CResult::FromLastError(65);
-    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signerBuffer.get(), &size)) {
+    if (!crypt32::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signerBuffer.get(), &size)) {
         return CResult::FromLastError(72);
     }
     const CMSG_SIGNER_INFO* signer = static_cast<const CMSG_SIGNER_INFO*>(signerBuffer.get());
     CERT_INFO lookup = {};
     lookup.Issuer = signer->Issuer;
     lookup.SerialNumber = signer->SerialNumber;
-    certificate.reset(CertFindCertificateInStore(store.get(), kEncoding, 0, CERT_FIND_SUBJECT_CERT, &lookup,
+    certificate.reset(crypt32::CertFindCertificateInStore(store.get(), kEncoding, 0, CERT_FIND_SUBJECT_CERT, &lookup,
                                                  nullptr));
     if (!certificate) return CResult::FromLastError(85);
     return CResult();
 }
 
 CResult GetCertificateName(PCCERT_CONTEXT certificate, DWORD flags, std::wstring& name) {
-    DWORD count = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0);
+    DWORD count = crypt32::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0);
     if (count == 0) return CResult(E_FAIL, 104);
     std::vector<wchar_t> buffer(count);
-    count = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, buffer.data(), count);
+    count = crypt32::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, buffer.data(), count);
     if (count == 0) return CResult(E_FAIL, 112);
     name.assign(buffer.data(), count - 1);
     return CResult();

@@ -31,3 +31,29 @@ def security_directory(data):
     magic = struct.unpack_from('<H', data, nt + 24)[0]
     directories = nt + 24 + (96 if magic == 0x10B else 112)
     return struct.unpack_from('<II', data, directories + 4 * 8)
+
+
+def imported_dlls(data):
+    """Names of the DLLs in the import directory (not the delay-import one), in order."""
+    nt = nt_offset(data)
+    magic = struct.unpack_from('<H', data, nt + 24)[0]
+    directories = nt + 24 + (96 if magic == 0x10B else 112)
+    imports_rva = struct.unpack_from('<I', data, directories + 8)[0]
+    count = struct.unpack_from('<H', data, nt + 6)[0]
+    table = nt + 24 + struct.unpack_from('<H', data, nt + 20)[0]
+    spans = [struct.unpack_from('<IIII', data, table + 40 * i + 8) for i in range(count)]
+
+    def offset(rva):
+        for virtual_size, address, raw_size, raw_offset in spans:
+            if address <= rva < address + max(virtual_size, raw_size):
+                return raw_offset + rva - address
+        raise ValueError(f'RVA {rva:#x} lies in no section')
+
+    names, entry = [], offset(imports_rva)
+    while True:
+        name_rva = struct.unpack_from('<I', data, entry + 12)[0]
+        if name_rva == 0:
+            return names
+        start = offset(name_rva)
+        names.append(data[start:data.index(b'\0', start)].decode('ascii'))
+        entry += 20
