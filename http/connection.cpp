@@ -1,5 +1,7 @@
 #include "http/connection.h"
 
+#include <vector>
+
 #include "foundation/text.h"
 #include "http/wininet_api.h"
 
@@ -64,6 +66,37 @@ std::wstring GetUserAgent() {
 void RaiseConnectionLimits() {
     RaiseLimit(INTERNET_OPTION_MAX_CONNS_PER_SERVER);
     RaiseLimit(INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER);
+}
+
+namespace {
+
+bool ProxyInfoNamesProxy(HINTERNET internet) {
+    DWORD size = 0;
+    wininet::InternetQueryOptionW(internet, INTERNET_OPTION_PROXY, nullptr, &size);
+    if (size < sizeof(INTERNET_PROXY_INFO)) return false;
+    std::vector<unsigned char> buffer(size);
+    if (!wininet::InternetQueryOptionW(internet, INTERNET_OPTION_PROXY, buffer.data(), &size)) return false;
+    return reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data())->dwAccessType == INTERNET_OPEN_TYPE_PROXY;
+}
+
+bool ConnectionFlagsNameProxy(HINTERNET internet) {
+    INTERNET_PER_CONN_OPTIONW flags = {};
+    flags.dwOption = INTERNET_PER_CONN_FLAGS;
+    INTERNET_PER_CONN_OPTION_LISTW list = {};
+    list.dwSize = sizeof list;
+    list.pszConnection = nullptr;  // the LAN settings
+    list.dwOptionCount = 1;
+    list.pOptions = &flags;
+    DWORD size = sizeof list;
+    if (!wininet::InternetQueryOptionW(internet, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size)) return false;
+    return (flags.Value.dwValue & (PROXY_TYPE_PROXY | PROXY_TYPE_AUTO_PROXY_URL | PROXY_TYPE_AUTO_DETECT)) != 0;
+}
+
+}  // namespace
+
+bool SessionUsesProxy(HINTERNET internet) {
+    // Settings that cannot be read name no proxy: credentials then stay home.
+    return ProxyInfoNamesProxy(internet) || ConnectionFlagsNameProxy(internet);
 }
 
 CResult ApplyProxyCredentials(const CProxyCredentials& credentials, HINTERNET request) {

@@ -18,6 +18,12 @@ std::wstring GetUserAgent();
 // 1.0) to at least 64; higher values stay.
 void RaiseConnectionLimits();
 
+// Whether the session's requests go through a proxy: its settings name a
+// proxy server or an automatic configuration (a script, or detection). Only
+// then is a 407 a proxy's challenge; from a server reached directly it is a
+// status like any other, and no proxy credentials go to that server.
+bool SessionUsesProxy(HINTERNET internet);
+
 // Sets the proxy user name (59) and password (60) on a request handle.
 CResult ApplyProxyCredentials(const CProxyCredentials& credentials, HINTERNET request);
 

@@ -164,10 +164,11 @@ CResult FollowRedirect(const std::wstring& location, CRequestTarget& target) {
 
 // One hop: a request sent, and on a proxy's 407 sent once more on a fresh
 // handle with credentials (the caller's, else the hook's, asked once per
-// call and kept in `supplied` for the later hops).
+// call and kept in `supplied` for the later hops). Without a proxy there are
+// no credentials and a 407 is an ordinary status.
 CResult SendWithProxyRound(CWinInet& transfer, const CRequestTarget& target, const std::wstring& headers,
-                           const CProxyCredentials*& credentials, CProxyCredentials& supplied, CHopHandles& hop,
-                           CResponseInfo& info) {
+                           bool throughProxy, const CProxyCredentials*& credentials, CProxyCredentials& supplied,
+                           CHopHandles& hop, CResponseInfo& info) {
     hop.request.reset(OpenGetRequest(hop.connection.get(), target.objectName, target.secure));
     if (!hop.request) return CResult::FromLastError(175);
     bool credentialsApplied = false;
@@ -192,7 +193,7 @@ CResult SendWithProxyRound(CWinInet& transfer, const CRequestTarget& target, con
             return CResult(E_FAIL, 221);
         }
         info.m_status = status;
-        if (status != kProxyAuthenticationRequired) return CResult();
+        if (status != kProxyAuthenticationRequired || !throughProxy) return CResult();
         if (credentialsApplied) return CResult(E_FAIL, 227, L"Proxy authentication failed");
         if (!transfer.GetProxyCredentials(supplied)) return CResult(E_ABORT, 234, L"Proxy authentication");
         credentials = &supplied;
@@ -214,11 +215,13 @@ CResult SendFollowingRedirects(CWinInet& transfer, HINTERNET internet, CRequestT
                                const std::wstring& headers, const CProxyCredentials* credentials, CHopHandles& hop,
                                CResponseInfo& info) {
     CProxyCredentials supplied;
+    bool throughProxy = SessionUsesProxy(internet);
+    if (!throughProxy) credentials = nullptr;
     for (int redirects = 0;; ++redirects) {
         hop.request.reset();
         hop.connection.reset(OpenConnection(internet, target.hostName, target.port, target.secure));
         if (!hop.connection) return CResult::FromLastError(143);
-        CResult sent = SendWithProxyRound(transfer, target, headers, credentials, supplied, hop, info);
+        CResult sent = SendWithProxyRound(transfer, target, headers, throughProxy, credentials, supplied, hop, info);
         if (sent.Failed()) return sent;
         std::wstring location;
         if (!IsRedirect(info.m_status) || !QueryLocation(hop.request.get(), location)) return CResult();
