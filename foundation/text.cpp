@@ -1,7 +1,9 @@
 #include "foundation/text.h"
 
 #include <cstdarg>
+#include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -60,17 +62,23 @@ std::string ToUtf8OrThrow(const std::wstring& text) {
     return utf8;
 }
 
-std::wstring WidenAnsi(const char* text) {
-    int count = MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, nullptr, 0);
-    if (count - 1 <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(count), L'\0');
-    count = MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, &wide[0], count);
-    if (count - 1 <= 0) return std::wstring();
-    wide.resize(static_cast<size_t>(count - 1));
+std::wstring WidenAnsi(const char* text, size_t count) {
+    if (count == 0) return std::wstring();
+    const void* zero = std::memchr(text, 0, count);
+    if (zero != nullptr) count = static_cast<size_t>(static_cast<const char*>(zero) - text);
+    if (count == 0 || count > static_cast<size_t>(INT_MAX)) return std::wstring();
+    int wideCount = MultiByteToWideChar(CP_THREAD_ACP, 0, text, static_cast<int>(count), nullptr, 0);
+    if (wideCount <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(wideCount), L'\0');
+    wideCount = MultiByteToWideChar(CP_THREAD_ACP, 0, text, static_cast<int>(count), &wide[0], wideCount);
+    if (wideCount <= 0) return std::wstring();
+    wide.resize(static_cast<size_t>(wideCount));
     return wide;
 }
 
-std::wstring WidenAnsi(const std::string& text) { return WidenAnsi(text.c_str()); }
+std::wstring WidenAnsi(const char* text) { return WidenAnsi(text, std::strlen(text)); }
+
+std::wstring WidenAnsi(const std::string& text) { return WidenAnsi(text.data(), text.size()); }
 
 std::string ToAnsi(const std::wstring& text) {
     int count = WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -99,6 +107,12 @@ CResult PercentEncode(const unsigned char* bytes, size_t count, std::wstring& en
     }
     encoded = WidenAnsi(work.get());
     return CResult();
+}
+
+void AppendPercentEscape(std::wstring& text, unsigned char byte) {
+    text += L'%';
+    text += static_cast<wchar_t>(kHexDigits[byte >> 4]);
+    text += static_cast<wchar_t>(kHexDigits[byte & 0x0F]);
 }
 
 CResult UrlEncode(const std::wstring& text, std::wstring& encoded) {

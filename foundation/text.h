@@ -20,10 +20,14 @@ std::string ToUtf8OrThrow(const std::wstring& text);
 // zero byte. Never fails visibly: empty in, empty out.
 std::wstring WidenAnsi(const std::string& text);
 std::wstring WidenAnsi(const char* text);
+std::wstring WidenAnsi(const char* bytes, size_t count);  // bytes need not end with a zero
 
 // ASCII letters and digits pass; every other byte becomes "%XX" (upper case).
 // Site code 343 when the work buffer cannot be had.
 CResult PercentEncode(const unsigned char* bytes, size_t count, std::wstring& encoded);
+
+// Appends "%XX" (upper case) for one byte.
+void AppendPercentEscape(std::wstring& text, unsigned char byte);
 
 // PercentEncode of the UTF-8 form of `text`; conversion failures keep their
 // own codes (442 stands in for a zero one).

@@ -1,6 +1,8 @@
 #include "retrieval/service_reply.h"
 
+#include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "foundation/text.h"
 
@@ -18,19 +20,30 @@ bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix) {
 
 bool IsControlCharacter(wchar_t c) { return c < 0x20 || c == 0x7F; }
 
+// The length of a reply's target without its trailing line end (CR LF or LF).
+size_t LengthWithoutLineEnd(const std::wstring& target) {
+    size_t end = target.size();
+    if (end >= 2 && target.compare(end - 2, 2, L"\r\n") == 0) return end - 2;
+    if (end >= 1 && target[end - 1] == L'\n') return end - 1;
+    return end;
+}
+
 // A control character anywhere before the reply's own trailing line end
 // would reach the wire as part of a request line, or the shell.
 bool HoldsControlCharacter(const std::wstring& target) {
-    size_t end = target.size();
-    if (end >= 2 && target.compare(end - 2, 2, L"\r\n") == 0) {
-        end -= 2;
-    } else if (end >= 1 && target[end - 1] == L'\n') {
-        end -= 1;
-    }
+    size_t end = LengthWithoutLineEnd(target);
     for (size_t i = 0; i < end; ++i) {
         if (IsControlCharacter(target[i])) return true;
     }
     return false;
+}
+
+// Bytes a URL never carries raw: the blank, the quotation mark (which would
+// end the browser's quoted argument), the other unsafe ASCII characters, and
+// every byte of a non-ASCII character.
+bool NeedsEscapeInLink(unsigned char c) {
+    static const char kUnsafe[] = " \"<>\\^`{|}";
+    return c >= 0x80 || (c != '\0' && std::strchr(kUnsafe, c) != nullptr);
 }
 
 }  // namespace
@@ -58,4 +71,17 @@ CServiceReply ParseServiceReply(const std::wstring& reply) {
 
 bool IsWebLink(const std::wstring& link) {
     return StartsWithIgnoringCase(link, L"http://") || StartsWithIgnoringCase(link, L"https://");
+}
+
+std::wstring BuildGotoLink(const std::wstring& target, const std::wstring& key) {
+    std::string utf8 = ToUtf8OrThrow(target.substr(0, LengthWithoutLineEnd(target)));
+    std::wstring link;
+    for (unsigned char c : utf8) {
+        if (NeedsEscapeInLink(c)) {
+            AppendPercentEscape(link, c);
+        } else {
+            link += static_cast<wchar_t>(c);
+        }
+    }
+    return link + L"?key=" + UrlEncodeOrThrow(key);
 }

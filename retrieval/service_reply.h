@@ -20,5 +20,11 @@ struct CServiceReply {
 // reply's trailing line end (CR LF or LF, kept as it is) is invalid.
 CServiceReply ParseServiceReply(const std::wstring& reply);
 
+// The page a "GOTO:" reply names, fit for the shell: its trailing line end
+// dropped, every character a URL never carries raw (blank, quotation mark,
+// < > \ ^ ` { | } and all non-ASCII, as UTF-8) written "%XX", then "?key="
+// and the encoded key. Throws CException when a text cannot be converted.
+std::wstring BuildGotoLink(const std::wstring& target, const std::wstring& key);
+
 // A page may only be opened in the browser when it is a web address.
 bool IsWebLink(const std::wstring& link);

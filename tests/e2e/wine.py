@@ -209,8 +209,16 @@ class Wine:
             return []
         return self.opened_urls_file.read_text().splitlines()
 
+    def opened_argument_lists(self):
+        """The browser's whole argument list for each URL opened since the last clear_opened_urls()."""
+        recorded = self.opened_urls_file.with_name(self.opened_urls_file.name + '.args')
+        if not recorded.exists():
+            return []
+        return [[bytes.fromhex(a).decode() for a in line.split(' ') if a] for line in recorded.read_text().splitlines()]
+
     def clear_opened_urls(self):
         self.opened_urls_file.unlink(missing_ok=True)
+        self.opened_urls_file.with_name(self.opened_urls_file.name + '.args').unlink(missing_ok=True)
 
 
 def _reg_escape(text):

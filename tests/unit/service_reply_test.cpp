@@ -37,4 +37,20 @@ TEST(ServiceReply, OnlyWebLinksMayBeOpened) {
     }
 }
 
+TEST(GotoLink, EscapesWhatAUrlNeverCarriesRawAndDropsTheLineEnd) {
+    const std::wstring key = L"?key=ab12";
+    struct { const wchar_t* target; const wchar_t* link; } cases[] = {
+        {L"https://h/a b", L"https://h/a%20b"},
+        {L"https://h/\"", L"https://h/%22"},
+        {L"https://h/<>\\^`{|}", L"https://h/%3C%3E%5C%5E%60%7B%7C%7D"},
+        {L"https://h/caf\u00e9/\u20ac/\U0001F600", L"https://h/caf%C3%A9/%E2%82%AC/%F0%9F%98%80"},
+        // What a URL may carry stays, an escape already in place included.
+        {L"https://h/p%20q?a=1&b=~_-.!*'();:@+$,/#[]", L"https://h/p%20q?a=1&b=~_-.!*'();:@+$,/#[]"},
+        {L"https://h/page\r\n", L"https://h/page"},
+        {L"https://h/page\n", L"https://h/page"},
+        {L"https://h/help page\" --new-window \"x\r\n", L"https://h/help%20page%22%20--new-window%20%22x"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(BuildGotoLink(c.target, L"ab12"), c.link + key) << c.target;
+}
+
 }  // namespace
