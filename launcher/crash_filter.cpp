@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cwchar>
 #include <exception>
@@ -47,7 +48,14 @@ std::wstring BuildCrashPageUrl(const std::wstring& faultLine) {
                   UrlEncodeOrThrow(faultLine).c_str(), kCrashReportError);
 }
 
-LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
+void OpenInBrowser(const std::wstring& url) {
+    ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+LONG ReportFirstCrash(EXCEPTION_POINTERS* exception, void (*openPage)(const std::wstring& url)) {
+    // One crash, one page: some systems call the filter twice for one fault.
+    static std::atomic<bool> reported(false);
+    if (reported.exchange(true)) return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* record = exception->ExceptionRecord;
     MEMORY_BASIC_INFORMATION region;
     const void* base = nullptr;
@@ -63,9 +71,11 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
     }
     std::wstring url =
         BuildCrashPageUrl(FormatFaultLine(base, record->ExceptionAddress, record->ExceptionCode, moduleName));
-    ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    openPage(url);
     return EXCEPTION_CONTINUE_SEARCH;
 }
+
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) { return ReportFirstCrash(exception, OpenInBrowser); }
 
 void InstallCrashFilter() {
     SetUnhandledExceptionFilter(CrashFilter);

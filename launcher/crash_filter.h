@@ -13,6 +13,10 @@ void InstallCrashFilter();
 
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception);
 
+// What CrashFilter does, with the browser passed in: the process's first
+// crash opens its page; every later call returns EXCEPTION_CONTINUE_SEARCH at once.
+LONG ReportFirstCrash(EXCEPTION_POINTERS* exception, void (*openPage)(const std::wstring& url));
+
 // "0x%p:0x%p:%08x:%ws": region base, faulting address, exception code and
 // module file name ("(null)" when there is none).
 std::wstring FormatFaultLine(const void* base, const void* address, DWORD code, const wchar_t* moduleName);

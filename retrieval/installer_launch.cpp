@@ -1,5 +1,8 @@
 #include "retrieval/installer_launch.h"
 
+#include <cstdint>
+#include <exception>
+
 #include "foundation/files.h"
 #include "foundation/handles.h"
 #include "foundation/text.h"
@@ -13,6 +16,8 @@ constexpr DWORD kInputIdleMilliseconds = 300;
 // a longer command line silently instead of refusing it.
 constexpr size_t kMaxCommandLineChars = 32767;
 constexpr DWORD kSettleMilliseconds = 200;
+// 4 MiB reports are usual; beyond 64 MiB a report is no longer text for a person.
+constexpr uint64_t kMaxReportBytes = 64u << 20;
 const wchar_t kReportFile[] = L"\\report.txt";
 
 CResult ExitCodeOutcome(HANDLE process) {
@@ -23,11 +28,21 @@ CResult ExitCodeOutcome(HANDLE process) {
     return CResult(HResultFromError(static_cast<LONG>(exitCode)), 466, L"The installer process returned an error");
 }
 
+// The installer's report, relayed when it is of a sane size. A larger one is
+// treated as unreadable without being read, and no report, however odd, can
+// change the run's outcome: one that cannot be converted is left out.
 void ReadInstallerReport(const std::wstring& reportPath, std::wstring* reportText) {
+    if (reportText == nullptr) return;
     ByteBuffer bytes;
-    ReadWholeFile(reportPath, bytes, 0);  // whatever arrived is used
-    if (bytes.empty() || reportText == nullptr) return;
-    *reportText = WidenAnsi(std::string(bytes.begin(), bytes.end()));
+    ReadWholeFile(reportPath, bytes, kMaxReportBytes);  // whatever arrived is used
+    if (bytes.empty()) return;
+    try {
+        *reportText = WidenAnsi(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    } catch (const CAtlException&) {
+        reportText->clear();
+    } catch (const std::exception&) {
+        reportText->clear();
+    }
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ CResult AskService(HWND window, const std::wstring& requestUrl, std::wstring& re
         }
         return asked;
     }
-    reply = WidenAnsi(std::string(service.m_body.begin(), service.m_body.end()));
+    reply = WidenAnsi(reinterpret_cast<const char*>(service.m_body.data()), service.m_body.size());
     return CResult();
 }
 
@@ -48,7 +48,7 @@ CResult FollowGoto(const std::wstring& page, const std::wstring& key) {
     // Only web pages go to the shell: a reply must not make the launcher open
     // a local path or start a program.
     if (!IsWebLink(page)) return InvalidResponse();
-    std::wstring link = page + L"?key=" + UrlEncodeOrThrow(key);
+    std::wstring link = BuildGotoLink(page, key);
     if (g_silent) {
         return CResult(E_FAIL, 266, L"Please run in non-silent mode or go to " + link + L" for more information");
     }
@@ -92,20 +92,37 @@ CResult DownloadInstaller(HWND window, const std::wstring& downloadUrl, const st
     return CResult();
 }
 
-CResult ObtainInstaller(HWND window, const std::wstring& downloadUrl, const std::wstring& tempFolder,
-                        const std::wstring& workFolder, const std::wstring& installerPath) {
-    CCacheSetup cache = SetUpCache(tempFolder);
+// Where this run's installer file came from, and its cache entry's name
+// (empty while the cache is off).
+struct CObtainedInstaller {
+    CCacheSetup cache;
     std::wstring cacheFile;
+    bool fromCache = false;
+};
+
+CResult ObtainInstaller(HWND window, const std::wstring& downloadUrl, const std::wstring& tempFolder,
+                        const std::wstring& workFolder, const std::wstring& installerPath,
+                        CObtainedInstaller& obtained) {
+    obtained.cache = SetUpCache(tempFolder);
     if (g_cacheEnabled) {
-        bool hit = false;
-        CResult looked = LookUpCache(cache, downloadUrl, installerPath, cacheFile, hit);
+        CResult looked = LookUpCache(obtained.cache, downloadUrl, installerPath, obtained.cacheFile,
+                                     obtained.fromCache);
         if (looked.Failed()) return looked;
-        if (hit) return CResult();
+        if (obtained.fromCache) return CResult();
     }
-    CResult downloaded = DownloadInstaller(window, downloadUrl, workFolder, installerPath);
-    if (downloaded.Failed()) return downloaded;
-    if (g_cacheEnabled) StoreInCache(cache, installerPath, cacheFile);
-    return CResult();
+    return DownloadInstaller(window, downloadUrl, workFolder, installerPath);
+}
+
+// The cache keeps only installers that passed the check: a fresh download
+// is stored after it, and a cached copy that fails it is removed, so that
+// the next run downloads afresh.
+void UpdateCache(const CObtainedInstaller& obtained, const std::wstring& installerPath, bool passed) {
+    if (!g_cacheEnabled) return;
+    if (obtained.fromCache) {
+        if (!passed) DeleteFileW(obtained.cacheFile.c_str());
+        return;
+    }
+    if (passed) StoreInCache(obtained.cache, installerPath, obtained.cacheFile);
 }
 
 }  // namespace
@@ -128,8 +145,9 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     if (created.Failed()) return created;
     std::wstring installerPath = workFolder + kInstallerFile;
 
-    CResult obtained = ObtainInstaller(window, parsed.target, tempFolder, workFolder, installerPath);
-    if (obtained.Failed()) return obtained;
+    CObtainedInstaller obtained;
+    CResult got = ObtainInstaller(window, parsed.target, tempFolder, workFolder, installerPath, obtained);
+    if (got.Failed()) return got;
 
     // Every start is preceded by the check, cached files included, and the
     // file stays locked from before the check until the installer runs.
@@ -137,6 +155,7 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     CResult locked = LockInstallerFile(installerPath, lock);
     if (locked.Failed()) return locked;
     CResult verified = VerifyPublisherSignature(installerPath);
+    UpdateCache(obtained, installerPath, verified.Succeeded());
     if (verified.Failed()) return Propagate(verified, 381);
 
     return LaunchInstaller(installerPath, workFolder, key, window, reportText, std::move(lock));

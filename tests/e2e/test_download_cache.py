@@ -5,6 +5,7 @@ import hashlib
 import os
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -70,18 +71,33 @@ def test_persistent_folder_turns_the_cache_on_and_a_hit_skips_the_download(
     assert time.time() - entry.stat().st_mtime < 120, 'a hit refreshes the entry'
 
 
-def test_cached_installer_is_checked_before_every_start(wine, vendor, persistent, service, installer,
-                                                        installer_bytes):
-    url, size = offer(service, installer_bytes)
-    entry = persistent / ('-' + cache_name(url, size, LAST_MODIFIED))
+@pytest.mark.parametrize('poisoned', ['download', 'entry'])
+def test_an_installer_that_fails_the_check_leaves_no_entry_behind(wine, vendor, persistent, service, installer,
+                                                                  installer_bytes, poisoned):
+    # Stored (level 0) streams: the tampered and the good installer download at the same size, so
+    # both carry the same cache name.
     tampered = bytearray(installer_bytes)
     tampered[len(tampered) // 2] ^= 1
-    entry.write_bytes(tampered)
+    url = service.url(INSTALLER_PATH)
+    service.set_reply(KEY, 'GET:' + url)
+    good = zlib.compress(installer_bytes, 0)
+    entry = persistent / ('-' + cache_name(url, len(good), LAST_MODIFIED))
+    if poisoned == 'entry':
+        entry.write_bytes(tampered)
+    service.add_file(INSTALLER_PATH, zlib.compress(bytes(tampered), 0) if poisoned == 'download' else good,
+                     last_modified=LAST_MODIFIED)
     result = run_launcher(wine, vendor, env=installer.env)
-    assert result.exit_code == 0x80096010
-    assert result.stdout.decode().endswith(' - 190\r\n')
+    assert (result.exit_code, result.stdout) == (0x80096010, b'Failed - Could not verify signature - 190\r\n')
     assert not installer.started
-    assert downloads(service) == [None], 'a hit: no download'
+    assert downloads(service) == ([None, None] if poisoned == 'download' else [None])  # a hit: no download
+    assert list(persistent.iterdir()) == []
+
+    service.add_file(INSTALLER_PATH, good, last_modified=LAST_MODIFIED)
+    service.clear_log()
+    assert run_launcher(wine, vendor, env=installer.env).exit_code == 0
+    assert installer.started
+    assert downloads(service) == [None, None], 'a miss: the probe, then the download'
+    assert entry.read_bytes() == installer_bytes
 
 
 @pytest.mark.parametrize('last_modified', [LAST_MODIFIED, None])

@@ -243,5 +243,7 @@ def test_crash_opens_the_crash_page(service, installer_bytes, vendor, interactiv
     zero = '0' * (16 if WIN64 else 8)
     line = f'0x{zero}:0x{zero}:c0000005:loomcraft.exe'.replace(':', '%3A').replace('.', '%2E')
     assert until(browser.opened_urls)
+    run.finish()
+    assert not until(lambda: len(browser.opened_urls()) > 1, timeout=3), 'one crash, one page'
     assert browser.opened_urls() == [f'{SERVICE}/error/?source=Loomcraft&code=0&message={line}'
                                      f'&error=0x0000023e&version=0&os=0&key=0']

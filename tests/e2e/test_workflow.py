@@ -107,12 +107,6 @@ def test_installer_report_is_relayed_byte_for_byte(wine, vendor, offered, instal
     assert result.stdout == relayed
 
 
-def test_large_report_is_relayed_whole(wine, vendor, offered, installer):
-    text = b''.join(b'line %06d of the installer report\r\n' % i for i in range(30000))
-    result = run_launcher(wine, vendor, env=installer.reports(text).env)
-    assert result.stdout == text
-
-
 @pytest.mark.parametrize('exit_code, expected', [(1, 0x80070001), (0x80070005, 0x80070005), (5, 0x80070005),
                                                  (0x12345, 0x80072345)])
 def test_installer_exit_code_becomes_the_outcome(wine, vendor, offered, installer, exit_code, expected):

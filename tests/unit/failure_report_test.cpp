@@ -2,6 +2,9 @@
 // can provoke: text that is not ASCII, and the fault line's fixed widths.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "launcher/crash_filter.h"
 #include "launcher/failure_report.h"
 
@@ -19,4 +22,16 @@ TEST(CrashFilter, FaultLineHasFixedWidthsAndNamesAMissingModule) {
     EXPECT_EQ(FormatFaultLine(reinterpret_cast<void*>(0x400000), reinterpret_cast<void*>(0x40A0BC), 0x80000003,
                               L"loomcraft.exe"),
               L"0x" + zeros.substr(6) + L"400000:0x" + zeros.substr(6) + L"40A0BC:80000003:loomcraft.exe");
+}
+
+TEST(CrashFilter, ReportsOnlyTheFirstCall) {
+    static std::vector<std::wstring> opened;
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+    EXCEPTION_POINTERS pointers = {&record, nullptr};
+    auto open = [](const std::wstring& url) { opened.push_back(url); };
+    EXPECT_EQ(ReportFirstCrash(&pointers, open), EXCEPTION_CONTINUE_SEARCH);
+    EXPECT_EQ(ReportFirstCrash(&pointers, open), EXCEPTION_CONTINUE_SEARCH);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_NE(opened[0].find(L"/error/?source=Loomcraft&code=0&message="), std::wstring::npos) << opened[0];
 }
