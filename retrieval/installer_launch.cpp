@@ -87,9 +87,14 @@ CResult LockInstallerFile(const std::wstring& installerPath, UniqueHandle& lock)
     return CResult();
 }
 
-CResult LaunchInstaller(const std::wstring& installerPath, const std::wstring& workFolder, const std::wstring& key,
+CResult WaitForInstaller(HANDLE process) {
+    if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED) return CResult::FromLastError(432);
+    return CResult();
+}
+
+CResult LaunchInstaller(const std::wstring& installerPath, CWorkFolder& workFolder, const std::wstring& key,
                         HWND window, std::wstring* reportText, UniqueHandle installerLock) {
-    std::wstring reportPath = g_silent ? workFolder + kReportFile : std::wstring();
+    std::wstring reportPath = g_silent ? workFolder.path() + kReportFile : std::wstring();
     std::wstring commandLine =
         BuildInstallerCommandLine(key, reportPath, GetModulePath(), g_proxyCredentials.get(), g_passThroughArgs);
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
@@ -114,10 +119,14 @@ CResult LaunchInstaller(const std::wstring& installerPath, const std::wstring& w
         WaitForInputIdle(process.get(), kInputIdleMilliseconds);
         ShowWindow(window, SW_HIDE);
     }
-    WaitForSingleObject(process.get(), INFINITE);
+    CResult waited = WaitForInstaller(process.get());
+    if (waited.Failed()) {
+        workFolder.Keep();  // never removed under an installer that may still run
+        return waited;
+    }
     Sleep(kSettleMilliseconds);
     if (!reportPath.empty()) ReadInstallerReport(reportPath, reportText);
-    DeleteFolderTree(workFolder);
+    workFolder.Remove();
 
     if (!g_silent) return CResult();  // interactively the installer speaks for itself
     return ExitCodeOutcome(process.get());

@@ -9,6 +9,7 @@
 #include "foundation/handles.h"
 #include "foundation/result.h"
 #include "http/proxy_credentials.h"
+#include "retrieval/work_folder.h"
 
 // A value between quotation marks such that CommandLineToArgvW gives it back
 // exactly: a quotation mark inside gets a backslash, and backslashes that
@@ -27,10 +28,15 @@ std::wstring BuildInstallerCommandLine(const std::wstring& key, const std::wstri
 // the same file. 352 when it cannot be opened.
 CResult LockInstallerFile(const std::wstring& installerPath, UniqueHandle& lock);
 
+// Waits for the installer process to end. 432 with the wait's own error
+// when the wait itself fails.
+CResult WaitForInstaller(HANDLE process);
+
 // Sets g_noCancel, starts the installer (432, also for a command line longer
 // than CreateProcessW takes) and then releases `installerLock`, hides the
 // progress window, waits for the installer, reads its report in silent mode,
 // removes the work folder, and in silent mode maps a non-zero exit code to a
-// failure (464, 466).
-CResult LaunchInstaller(const std::wstring& installerPath, const std::wstring& workFolder, const std::wstring& key,
+// failure (464, 466). A failed wait keeps the work folder: the installer may
+// still be running in it.
+CResult LaunchInstaller(const std::wstring& installerPath, CWorkFolder& workFolder, const std::wstring& key,
                         HWND window, std::wstring* reportText, UniqueHandle installerLock);

@@ -96,7 +96,11 @@ std::wstring GetModuleFolder() { return FolderOfPath(GetModulePath()); }
 
 CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, bool failIfExists) {
     std::wstring temporary = target + L"." + NewUuidText() + L".tmp";
-    if (!CopyFileW(source.c_str(), temporary.c_str(), TRUE)) return CResult::FromLastError(200);
+    if (!CopyFileW(source.c_str(), temporary.c_str(), TRUE)) {
+        HRESULT hr = HResultFromLastError();
+        DeleteFileW(temporary.c_str());
+        return CResult(hr, 200);
+    }
     DWORD flags = failIfExists ? 0 : MOVEFILE_REPLACE_EXISTING;
     if (!MoveFileExW(temporary.c_str(), target.c_str(), flags)) {
         HRESULT hr = HResultFromLastError();
@@ -107,6 +111,14 @@ CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, boo
 }
 
 HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath) {
+    DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // The folder was swapped for a link: only the link goes.
+        if (RemoveEntry(folder, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) return S_OK;
+        HRESULT hr = HResultFromLastError();
+        if (failedPath != nullptr) *failedPath = folder;
+        return hr;
+    }
     HRESULT result = S_OK;
     WIN32_FIND_DATAW entry;
     FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
@@ -132,3 +144,14 @@ HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath) {
     }
     return result;
 }
+
+CWorkFolder::~CWorkFolder() {
+    if (m_owned) DeleteFolderTree(m_path);
+}
+
+void CWorkFolder::Remove() {
+    if (m_owned) DeleteFolderTree(m_path);
+    m_owned = false;
+}
+
+void CWorkFolder::Keep() { m_owned = false; }

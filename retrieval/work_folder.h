@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "foundation/result.h"
 
@@ -23,11 +24,31 @@ std::wstring FolderOfPath(const std::wstring& path);
 
 // Copies `source` to a temporary name beside `target`, then renames it onto
 // `target` (replacing it unless `failIfExists`). 200 copy failed, 206 rename
-// failed (the temporary file is removed).
+// failed; either way no temporary file is left (a copy that failed half-way,
+// on a full disk say, is removed too).
 CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, bool failIfExists);
 
 // Removes everything below `folder` that can be removed, then the folder
 // itself when nothing failed. Links (junctions, symbolic links) are removed
-// as links; their targets are never entered. Returns the last failure as an HRESULT (0 when
+// as links, `folder` itself included; their targets are never entered. Returns the last failure as an HRESULT (0 when
 // all is gone); `failedPath`, when given, receives the path that failed last.
 HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath = nullptr);
+
+// The run's work folder, removed with everything in it when its owner goes
+// out of scope (a run that failed, or left by an exception), unless the
+// folder was kept or already removed.
+class CWorkFolder {
+public:
+    explicit CWorkFolder(std::wstring path) : m_path(std::move(path)) {}
+    ~CWorkFolder();
+    CWorkFolder(const CWorkFolder&) = delete;
+    CWorkFolder& operator=(const CWorkFolder&) = delete;
+
+    const std::wstring& path() const { return m_path; }
+    void Remove();  // now, result ignored
+    void Keep();    // never: something may still use it
+
+private:
+    std::wstring m_path;
+    bool m_owned = true;
+};

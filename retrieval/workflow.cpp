@@ -140,13 +140,17 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     if (parsed.kind == ReplyKind::Goto) return FollowGoto(parsed.target, key);
     if (parsed.kind != ReplyKind::Get) return InvalidResponse();
 
-    std::wstring tempFolder, workFolder;
-    CResult created = CreateWorkFolder(tempFolder, workFolder);
+    std::wstring tempFolder, workFolderPath;
+    CResult created = CreateWorkFolder(tempFolder, workFolderPath);
     if (created.Failed()) return created;
-    std::wstring installerPath = workFolder + kInstallerFile;
+    // From here on a run that fails (or is left by an exception) removes the
+    // folder with all it holds; once the installer started, LaunchInstaller
+    // removes it after the installer, or keeps it when the wait failed.
+    CWorkFolder workFolder(workFolderPath);
+    std::wstring installerPath = workFolderPath + kInstallerFile;
 
     CObtainedInstaller obtained;
-    CResult got = ObtainInstaller(window, parsed.target, tempFolder, workFolder, installerPath, obtained);
+    CResult got = ObtainInstaller(window, parsed.target, tempFolder, workFolderPath, installerPath, obtained);
     if (got.Failed()) return got;
 
     // Every start is preceded by the check, cached files included, and the

@@ -76,3 +76,11 @@ TEST(InstallerLock, ShutsOutWritersRenamesAndDeletersButNotReaders) {
     EXPECT_TRUE(DeleteFileW(path.c_str()));
     EXPECT_EQ(LockInstallerFile(path, lock).m_code, 352);
 }
+
+TEST(InstallerWait, AFailedWaitIsReportedWithItsOwnError) {
+    UniqueHandle ended(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    EXPECT_TRUE(WaitForInstaller(ended.get()).Succeeded());
+    CResult failed = WaitForInstaller(nullptr);
+    EXPECT_EQ(failed.m_hr, HResultFromError(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(failed.m_code, 432);
+}

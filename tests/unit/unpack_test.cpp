@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -138,6 +142,65 @@ TEST(UnpackInstaller, MutatedStreamsOnlySucceedOrFailWith86) {
         CResult result = Unpack(mutated, output);
         ASSERT_TRUE(result.m_hr == S_OK || result.m_code == 86) << result.m_code;
     }
+}
+
+// A buffer whose allocations above a cap fail, and whose largest size can be
+// capped too: what a 32-bit process meets with a large installer.
+struct Caps {
+    size_t allocation = SIZE_MAX;
+    size_t maxSize = SIZE_MAX;
+};
+Caps g_caps;
+
+template <typename T>
+struct CappedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = CappedAllocator<U>;
+    };
+    CappedAllocator() = default;
+    template <typename U>
+    CappedAllocator(const CappedAllocator<U>&) noexcept {}
+    T* allocate(size_t count) {
+        if (count * sizeof(T) > g_caps.allocation) throw std::bad_alloc();
+        return std::allocator<T>::allocate(count);
+    }
+    size_t max_size() const noexcept { return g_caps.maxSize; }
+};
+using CappedBytes = std::vector<unsigned char, CappedAllocator<unsigned char>>;
+
+Bytes Incompressible(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes data(size);
+    for (auto& b : data) b = static_cast<unsigned char>(random());
+    return data;
+}
+
+TEST(UnpackInstaller, AFirstBufferOutOfReachStartsOverFromInputPlusOne) {
+    Bytes original = Incompressible(1 << 20, 8);
+    Bytes packed = Compress(original, 15);
+    // 6x+1 refused by the allocation, then by the buffer's largest size.
+    for (Caps caps : {Caps{packed.size() * 2, SIZE_MAX}, Caps{SIZE_MAX, packed.size() * 3}}) {
+        g_caps = caps;
+        CappedBytes output;
+        int attempts = 0;
+        ASSERT_EQ(UnpackInto(packed.data(), packed.size(), output, &attempts).m_hr, S_OK);
+        EXPECT_EQ(attempts, 1);
+        EXPECT_TRUE(std::equal(output.begin(), output.end(), original.begin(), original.end()));
+    }
+    // From there it grows by doubling: a 2.4:1 stream needs x+1, 2x+2, then 4x+4.
+    Bytes compressible = Compressible(1 << 20, 10, 1);
+    Bytes small = Compress(compressible, 15);
+    g_caps = Caps{small.size() * 5, SIZE_MAX};
+    CappedBytes output;
+    int attempts = 0;
+    ASSERT_EQ(UnpackInto(small.data(), small.size(), output, &attempts).m_hr, S_OK);
+    EXPECT_EQ(attempts, 3);
+    EXPECT_TRUE(std::equal(output.begin(), output.end(), compressible.begin(), compressible.end()));
+    // Not even input + 1 bytes to be had: the buffer's own failure.
+    g_caps = Caps{packed.size(), SIZE_MAX};
+    EXPECT_THROW(UnpackInto(packed.data(), packed.size(), output), std::bad_alloc);
+    g_caps = Caps{};
 }
 
 }  // namespace
