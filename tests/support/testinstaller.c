@@ -10,7 +10,9 @@
  *   TESTINSTALLER_EXIT       exit code (decimal, or hex with 0x)
  *   TESTINSTALLER_SLEEP_MS   time to wait before exiting
  *   TESTINSTALLER_WAIT_FOR   file whose appearance it waits for (at most a
- *                            minute) before exiting */
+ *                            minute) before exiting
+ *   TESTINSTALLER_COPY_SELF  file that receives a copy of its own file (the
+ *                            bytes the launcher checked and started) */
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -37,6 +39,7 @@ int wmain(void) {
     const char* exitText = getenv("TESTINSTALLER_EXIT");
     const char* sleepText = getenv("TESTINSTALLER_SLEEP_MS");
     const wchar_t* waitFor = _wgetenv(L"TESTINSTALLER_WAIT_FOR");
+    const wchar_t* copySelf = _wgetenv(L"TESTINSTALLER_COPY_SELF");
     if (record && *record) {
         FILE* out = _wfopen(record, L"wb");
         if (out) {
@@ -49,6 +52,10 @@ int wmain(void) {
         for (i = 1; i + 1 < count; ++i) {
             if (wcscmp(args[i], L"/silent") == 0) WriteReport(args[i + 1], report);
         }
+    }
+    if (copySelf && *copySelf) {
+        wchar_t self[MAX_PATH];
+        if (GetModuleFileNameW(NULL, self, MAX_PATH)) CopyFileW(self, copySelf, FALSE);
     }
     if (sleepText) Sleep((DWORD)strtoul(sleepText, NULL, 10));
     for (i = 0; waitFor && i < 3000 && GetFileAttributesW(waitFor) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(20);
