@@ -15,7 +15,7 @@ from wine import winpath
 
 # The 32-bit product, also where the tests run its 64-bit twin (scripts/test).
 PRODUCT = pathlib.Path(os.environ.get('LOOMCRAFT_PRODUCT_DIR', BUILD)) / 'bin' / 'loomcraft.exe'
-SIZE_BOUND = 300 * 1024
+SIZE_BOUND = 240 * 1024
 IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x20
 
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = 3, 5, 14, 24
