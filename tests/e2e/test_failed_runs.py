@@ -7,9 +7,9 @@ import subprocess
 
 import pytest
 
-from launchers import KEY, run_launcher, temp_folder, until, windows_to_host
-from test_workflow import INSTALLER_PATH, _flip_middle_byte, installer, installer_bytes, offered, vendor  # noqa: F401
-from wine import winpath
+from launchers import KEY, run_launcher, temp_folder
+from test_workflow import (INSTALLER_PATH, _flip_middle_byte, held_install, installer, installer_bytes,  # noqa: F401
+                           offered, vendor)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason='mounting a small file system needs root')
 
@@ -75,10 +75,7 @@ def test_a_work_folder_swapped_for_a_link_keeps_the_links_target(wine, vendor, o
     outside = tmp_path / 'outside'
     outside.mkdir()
     (outside / 'keep.txt').write_text('keep')
-    released = tmp_path / 'released'
-    run = wine.spawn(vendor, '/silent', '.', env=dict(installer.env, TESTINSTALLER_WAIT_FOR=winpath(released)))
-    assert until(lambda: installer.started and len(installer.record.read_bytes().splitlines()) > 4, 60)  # whole
-    work = windows_to_host(wine, installer.argv[3]).parent
+    run, work, released = held_install(wine, vendor, installer, tmp_path)
     work.rename(tmp_path / 'moved-away')
     work.symlink_to(outside, target_is_directory=True)   # another process of the user's swapped it
     released.touch()

@@ -241,15 +241,21 @@ def test_installer_of_a_self_made_chain_is_never_started(wine, vendor, service, 
     assert not installer.started
 
 
+def held_install(wine, vendor, installer, tmp_path):
+    """A silent run whose installer waits until `released` appears; returns the run, the
+    host path of its work folder and `released`."""
+    released = tmp_path / 'released'
+    run = wine.spawn(vendor, '/silent', '.', env=dict(installer.env, TESTINSTALLER_WAIT_FOR=winpath(released)))
+    assert until(lambda: installer.started and len(installer.record.read_bytes().splitlines()) > 4, 60)  # whole
+    return run, windows_to_host(wine, installer.argv[3]).parent, released
+
+
 def test_work_folder_removal_never_follows_a_link(wine, vendor, offered, installer, tmp_path):
     outside, empty = tmp_path / 'outside', tmp_path / 'empty'
     outside.mkdir()
     empty.mkdir()
     (outside / 'keep.txt').write_text('keep')
-    released = tmp_path / 'released'
-    run = wine.spawn(vendor, '/silent', '.', env=dict(installer.env, TESTINSTALLER_WAIT_FOR=winpath(released)))
-    assert until(lambda: installer.started and len(installer.record.read_bytes().splitlines()) > 4, 60)  # whole
-    work = windows_to_host(wine, installer.argv[3]).parent
+    run, work, released = held_install(wine, vendor, installer, tmp_path)
     (work / 'link').symlink_to(outside, target_is_directory=True)   # seen by Windows code as a directory link
     (work / 'empty-link').symlink_to(empty, target_is_directory=True)
     released.touch()
