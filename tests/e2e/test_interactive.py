@@ -10,6 +10,7 @@ import urllib.parse
 
 import pytest
 
+from conftest import BUILD
 from launchers import E_FAIL, KEY, run_launcher, until, vendor_launcher
 from test_workflow import INSTALLER_PATH, _flip_middle_byte, installer, installer_bytes, vendor  # noqa: F401
 from wine import WIN64, winpath
@@ -235,15 +236,31 @@ def test_goto_opens_the_page_and_succeeds(service, vendor, interactive, browser)
     assert browser.opened_urls() == [f'https://example.test/choose?lang=en?key={KEY}']
 
 
-def test_crash_opens_the_crash_page(service, installer_bytes, vendor, interactive, browser):
+def uncaught_throw_site():
+    """Where the launcher's std::__throw_length_error lies (an offset from its
+    base, from the build's linker map): a thread started there throws a C++
+    exception that nothing catches."""
+    text = (BUILD / 'loomcraft.map').read_text()
+    base = int(re.search(r'0x([0-9a-f]+) +__image_base__ = ', text)[1], 16)
+    return int(re.search(r'0x([0-9a-f]+) +std::__throw_length_error\(char const\*\)\n', text)[1], 16) - base
+
+
+@pytest.mark.parametrize('fault', ['null-call', 'uncaught-exception'])
+def test_crash_opens_the_crash_page(service, installer_bytes, vendor, interactive, browser, fault):
     offer(service, installer_bytes, delay=30)
     run = interactive(vendor)
     run.window(PROGRESS)
-    run.drive('crash', PROGRESS)   # a thread starting at address 0: a call through a null pointer
-    zero = '0' * (16 if WIN64 else 8)
-    line = f'0x{zero}:0x{zero}:c0000005:loomcraft.exe'.replace(':', '%3A').replace('.', '%2E')
+    digits = 16 if WIN64 else 8
+    if fault == 'null-call':
+        run.drive('crash', PROGRESS)   # a thread starting at address 0: a call through a null pointer
+        line = f'0x{"0" * digits}:0x{"0" * digits}:c0000005:loomcraft.exe'
+    else:   # the replaced terminate handler raises it as a system exception (in RaiseException)
+        run.drive('crash', PROGRESS, f'{uncaught_throw_site():x}')
+        line = f'0x[0-9A-F]{{{digits}}}:0x[0-9A-F]{{{digits}}}:e06d7363:kernelbase.dll'
     assert until(browser.opened_urls)
     run.finish()
     assert not until(lambda: len(browser.opened_urls()) > 1, timeout=3), 'one crash, one page'
-    assert browser.opened_urls() == [f'{SERVICE}/error/?source=Loomcraft&code=0&message={line}'
-                                     f'&error=0x0000023e&version=0&os=0&key=0']
+    page, = browser.opened_urls()
+    assert re.fullmatch(re.escape(f'{SERVICE}/error/?source=Loomcraft&code=0&message=') +
+                        line.replace(':', '%3A').replace('.', '%2E') +
+                        re.escape('&error=0x0000023e&version=0&os=0&key=0'), page), page
