@@ -54,3 +54,13 @@ def until(condition, timeout=30):
             return False
         time.sleep(0.05)
     return True
+
+
+# A page opened by a run that has just ended reaches the browser stand-in
+# some 150-300 ms later: a wait this long would see it.
+NO_PAGE_WAIT = 2.0
+
+
+def no_page_opened(browser):
+    """True when no page reaches the browser stand-in within NO_PAGE_WAIT seconds."""
+    return not until(browser.opened_urls, timeout=NO_PAGE_WAIT)

@@ -70,6 +70,13 @@ def test_absent_service_is_asked_ten_times(wine, vendor):
     assert time.monotonic() - began >= 9 * 0.5, 'nine pauses of 500 ms'
 
 
+def test_service_that_resets_every_request_is_asked_ten_times(wine, vendor, service):
+    service.set_default_fault('/getinstaller', no_answer=True, reset=True)   # each request read, then reset
+    result = run_launcher(wine, vendor)
+    assert report_parts(result)[-1] in ('215', '221')   # the reset met while sending, or as no status line
+    assert len(service.requests_for('/getinstaller')) == 10
+
+
 def test_machine_without_network_adapter_sends_no_identifier(wine, vendor, trusted_pki, tmp_path):
     """Run in a network namespace of its own, with only loopback: the machine
     identifier needs an adapter's address. Wine's own services must start in
