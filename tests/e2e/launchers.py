@@ -56,9 +56,10 @@ def until(condition, timeout=30):
     return True
 
 
-# A page opened by a run that has just ended reaches the browser stand-in
-# some 150-300 ms later: a wait this long would see it.
-NO_PAGE_WAIT = 2.0
+# A page opened just before a run ended reaches the browser stand-in within
+# 0.1 s of the end (measured while another build ran): a wait ten times as
+# long would see it.
+NO_PAGE_WAIT = 1.0
 
 
 def no_page_opened(browser):
