@@ -54,3 +54,14 @@ def until(condition, timeout=30):
             return False
         time.sleep(0.05)
     return True
+
+
+# A page opened just before a run ended reaches the browser stand-in within
+# 0.1 s of the end (measured while another build ran): a wait ten times as
+# long would see it.
+NO_PAGE_WAIT = 1.0
+
+
+def no_page_opened(browser):
+    """True when no page reaches the browser stand-in within NO_PAGE_WAIT seconds."""
+    return not until(browser.opened_urls, timeout=NO_PAGE_WAIT)

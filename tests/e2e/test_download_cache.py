@@ -156,6 +156,17 @@ def test_a_plain_file_named_files_turns_the_cache_on_and_failed_copies_are_ignor
     assert (vendor.parent / 'QuilloDownloads' / 'Files').read_bytes() == b'not a folder'
 
 
+def test_a_hit_that_cannot_be_copied_ends_the_run(wine, vendor, persistent, service, installer, installer_bytes):
+    url, size = offer(service, installer_bytes)
+    entry = persistent / ('-' + cache_name(url, size, LAST_MODIFIED))
+    entry.mkdir()   # a hit by its attributes, but nothing a copy can read
+    result = run_launcher(wine, vendor, env=installer.env)
+    # The copy's own code 200 stays: the lookup's 319 would only replace a code of 0.
+    assert (result.exit_code, result.stdout) == (0x80070005, b'Failed - Access denied. - 200\r\n')
+    assert downloads(service) == [None], 'the probe only: no download in its place'
+    assert not installer.started and entry.is_dir()
+
+
 def test_size_probe_that_learns_no_size_ends_the_run_with_312(wine, vendor, persistent, service, installer,
                                                                 installer_bytes):
     offer(service, installer_bytes)

@@ -1,6 +1,7 @@
 """The transfer code through an authenticating proxy (squid, Basic auth),
 plain HTTP and HTTPS (CONNECT): credentials given up front, supplied by the
-downloader's hook after a 407, wrong, or not supplied at all."""
+downloader's hook after a 407, wrong, or not supplied at all; across a redirect,
+and a challenge met only after one."""
 import pytest
 
 from conftest import ReferenceService
@@ -64,3 +65,35 @@ def test_refused_by_proxy(squid, origin, drive, options, expected, hook_calls, u
         assert len(lines) == 1, lines      # one request, and no further attempt
     else:
         assert lines[-1]['user'] == user   # the credentials were presented, and refused
+
+
+def redirect(service, path, location):
+    service.set_default_fault(path, status=302, extra_headers=(('Location', location),))
+
+
+def test_credentials_from_the_hook_carry_across_a_redirect(squid, origin, drive, body_file):
+    # (Wine's WinINet keeps proxy credentials set on one request for the whole session and
+    # answers later challenges itself, so under Wine the next hop passes even without them.)
+    redirect(origin, '/one', FILE)
+    report = drive(origin.url('/one'), *FROM_HOOK, '--body', winpath(body_file), env={'http_proxy': squid.url})
+    assert outcome(report) == (S_OK, 0, '')
+    assert (report['status'], report['hookCalls']) == (200, 1)    # asked once, for both hops
+    assert body_file.read_bytes() == DATA
+    assert [request.path for request in origin.log] == ['/one', FILE]
+
+
+@pytest.mark.parametrize('options, expected', [
+    pytest.param(FROM_HOOK, (S_OK, 0, ''), id='from-hook'),
+    pytest.param(('--silent',), NO_CREDENTIALS, id='none'),
+])
+def test_challenge_met_after_a_redirect(squid, drive, options, expected):
+    # The first hop goes to the origin directly, the redirect leads through the proxy.
+    with ReferenceService(port=0) as plain:
+        plain.add_file(FILE, DATA)
+        target = f'http://127.0.0.1:{plain.port}{FILE}'
+        redirect(plain, '/one', target)
+        report = drive(plain.url('/one'), *options, env={'http_proxy': squid.url, 'no_proxy': 'localhost'})
+        reached = [(request.path, request.header('Via') is not None) for request in plain.log]
+    assert (outcome(report), report['hookCalls']) == (expected, 1)
+    assert reached == [('/one', False)] + [(FILE, True)] * (expected[0] == S_OK)
+    assert squid.wait_for_access(lambda entry: entry['url'] == target and entry['status'] == 407)

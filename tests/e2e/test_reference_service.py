@@ -16,6 +16,7 @@ import zlib
 
 import pytest
 
+from launchers import until
 from proxy import SquidProxy
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
@@ -203,14 +204,13 @@ class TestFiles:
         packed = get(service.port, '/setup.gz')[1]
         assert packed[:2] == b'\x1f\x8b' and gzip.decompress(packed) == exe
 
-    def test_large_file_throughput(self, service, tmp_path):
-        service.add_file('/big.bin', os.urandom(1 << 20) * 64)
+    def test_large_file_is_served_whole(self, service, tmp_path):
+        # Its speed is measured in bench/ (http_download), not asserted here.
+        big = os.urandom(1 << 20) * 64
+        service.add_file('/big.bin', big)
         result = curl(tmp_path, service.url('/big.bin'))
         service.remove_file('/big.bin')
-        assert result.exit_code == 0 and len(result.body) == 64 << 20
-        speed = result.info['speed_download'] / (1 << 20)
-        print(f'64 MiB unthrottled: {speed:.0f} MiB/s')
-        assert speed > 100
+        assert result.exit_code == 0 and result.body == big
 
 
 class TestFaults:
@@ -303,7 +303,7 @@ class TestFaults:
         assert result.body == SLICE and result.info['time_starttransfer'] >= 0.4
         service.queue_fault('/data.bin', chunk_size=2048, chunk_delay=0.1)  # five writes, four pauses
         result = curl(tmp_path, service.url('/data.bin'))
-        assert result.body == DATA and 0.4 <= result.info['time_total'] < 1.5
+        assert result.body == DATA and 0.4 <= result.info['time_total'] < 5   # the pauses, generously bounded
 
     def test_no_answer(self, service, tmp_path):
         service.queue_fault('/data.bin', no_answer=True)
@@ -342,9 +342,10 @@ class TestFaults:
         cpu = time.process_time() - cpu
         service.remove_file('/paced.bin')
         assert result.exit_code == 0 and len(result.body) == rate
+        # The rate is a ceiling: never much faster, and not slower than a loaded machine makes it.
         measured = result.info['size_download'] / (result.info['time_total'] - result.info['time_starttransfer'])
-        assert 0.8 * rate < measured < 1.2 * rate
-        assert cpu < 0.5  # paced by sleeping, not spinning
+        assert 0.25 * rate < measured < 1.2 * rate
+        assert cpu < 0.5  # paced by sleeping, not spinning (CPU time, which waiting does not add to)
 
 
 class TestInstallerLookup:
@@ -421,7 +422,7 @@ class TestHttps:
     def test_untrusted_certificate(self, tls_service, tmp_path):
         before = len(tls_service.tls_errors)
         assert curl(tmp_path, tls_service.url('/data.bin')).exit_code == 60
-        time.sleep(0.2)
+        until(lambda: len(tls_service.tls_errors) > before, timeout=10)   # recorded by the serving thread
         assert len(tls_service.tls_errors) == before + 1
 
 
@@ -449,6 +450,8 @@ class TestSquid:
         request, = tls_service.log
         assert not request.proxy_authorization and request.header('Proxy-Authorization') is None
         target = f'localhost:{tls_service.port}'
+        # squid logs a tunnel when it closes: the refused ones may be logged before the open one.
+        squid.wait_for_access(lambda e: e['method'] == 'CONNECT' and e['url'] == target and e['status'] == 200)
         seen = squid.wait_for_access(lambda e: e['method'] == 'CONNECT' and e['url'] == target)
         assert {(e['status'], e['user']) for e in seen} >= {(407, None), (407, 'user'), (200, 'user')}
 

@@ -1,6 +1,12 @@
 """The report target rules of "/silent" and the exit codes, with the real
 launcher. An unsigned launcher fails the same way every time (no certificate
 table: "Failed - 581"), which makes it a steady source of a failed run."""
+import os
+import pty
+import re
+import select
+import subprocess
+
 import pytest
 
 from launchers import E_FAIL
@@ -22,6 +28,35 @@ def test_silent_with_a_full_stop_writes_to_standard_output(wine, launcher):
     result = wine.run(launcher, '/silent', '.')
     assert result.stdout == FAILED_581
     assert result.exit_code == E_FAIL
+
+
+def on_a_terminal(wine, program, *args):
+    """What reaches a terminal (a pseudo-terminal: runwait then has a console)
+    from `program` started by runwait the way a console window starts a GUI
+    program, as the terminal shows it (without its control sequences)."""
+    master, terminal = pty.openpty()
+    process = subprocess.Popen(['wine', str(wine.bin / 'runwait.exe'), winpath(program), *args], stdin=terminal,
+                               stdout=terminal, stderr=terminal, env=dict(wine.env, RUNWAIT_DETACHED='1'))
+    os.close(terminal)
+    shown = b''
+    while select.select([master], [], [], 0.5)[0] or process.poll() is None:
+        try:
+            shown += os.read(master, 4096)
+        except OSError:   # no writer left
+            break
+    process.wait(timeout=60)
+    os.close(master)
+    shown = re.sub(rb'\x1b\[(\d*)C', lambda forward: b' ' * int(forward[1] or 1), shown)   # blanks skipped
+    return re.sub(rb'\x1b\[[0-9;?]*[A-Za-z]', b'', shown)
+
+
+def test_full_stop_from_a_console_window_writes_to_its_console(wine, launcher):
+    # No standard output: the launcher attaches to the console of the program that started it.
+    shown = on_a_terminal(wine, launcher, '/silent', '.')
+    assert re.fullmatch(rb'Failed - 581\r+\nrunwait: exit code 0x80004005\r+\n', shown), shown
+    # Without a console there either, nothing is written, and the outcome stays.
+    result = wine.run(launcher, '/silent', '.', env={'RUNWAIT_DETACHED': '1'})
+    assert (result.exit_code, result.stdout) == (E_FAIL, b'')
 
 
 def test_relative_target_is_relative_to_the_current_folder(wine, launcher, tmp_path):

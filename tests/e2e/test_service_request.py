@@ -13,6 +13,7 @@ from test_workflow import INSTALLER_PATH, Installer, installer_bytes  # noqa: F4
 from wine import winpath
 
 CERT_DATE_INVALID = 0x80072F05    # 12037
+CERT_REV_FAILED = 0x80072F19      # 12057
 CERT_AUTHORITY_INVALID = 0x80072F0D  # 12045
 CANNOT_CONNECT = 0x80072EFD       # 12029
 
@@ -33,10 +34,20 @@ def report_parts(result):
     return text[:-2].split(' - ')
 
 
-def test_expired_service_certificate_is_a_certificate_error(wine, vendor, trusted_pki):
-    with ReferenceService(*trusted_pki.tls('expired'), port=SERVICE_PORT):
+# Sent without its issuer, a leaf's chain cannot be completed: Wine's WinINet reports that as
+# the revocation failure (it gives 12057 for a partial chain and for revocation found offline).
+@pytest.mark.parametrize('certificate, expected', [('expired', CERT_DATE_INVALID), ('leaf-only', CERT_REV_FAILED)],
+                         ids=['expired', 'leaf-only'])
+def test_service_certificate_date_or_revocation_failure_is_a_certificate_error(wine, vendor, trusted_pki, tmp_path,
+                                                                               certificate, expected):
+    cert, key = trusted_pki.tls('untrusted' if certificate == 'leaf-only' else certificate)
+    if certificate == 'leaf-only':
+        end = '-----END CERTIFICATE-----\n'
+        (tmp_path / 'leaf.pem').write_text(cert.read_text().partition(end)[0] + end)
+        cert = tmp_path / 'leaf.pem'
+    with ReferenceService(cert, key, port=SERVICE_PORT):
         result = run_launcher(wine, vendor)
-    assert result.exit_code == CERT_DATE_INVALID
+    assert result.exit_code == expected
     parts = report_parts(result)
     assert parts[1] == 'Certificate error'
     assert parts[-1] == '215'
@@ -68,6 +79,13 @@ def test_absent_service_is_asked_ten_times(wine, vendor):
     assert result.exit_code == CANNOT_CONNECT
     assert report_parts(result)[-1] == '215'
     assert time.monotonic() - began >= 9 * 0.5, 'nine pauses of 500 ms'
+
+
+def test_service_that_resets_every_request_is_asked_ten_times(wine, vendor, service):
+    service.set_default_fault('/getinstaller', no_answer=True, reset=True)   # each request read, then reset
+    result = run_launcher(wine, vendor)
+    assert report_parts(result)[-1] in ('215', '221')   # the reset met while sending, or as no status line
+    assert len(service.requests_for('/getinstaller')) == 10
 
 
 def test_machine_without_network_adapter_sends_no_identifier(wine, vendor, trusted_pki, tmp_path):

@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Writes a binary message table (the layout of a MESSAGETABLE resource)
-holding the test messages the unit tests look up through their own module."""
+holding the test messages the unit tests look up through their own module
+and through the stand-in wininet.dll."""
 import struct
 import sys
 
-# id -> text; ids lie outside every range the system table uses.
+# id -> text; ids the system table has no text for. The Internet errors
+# are the numbers on both sides of both edges of their range (12000 to
+# 12175), which Wine's own wininet.dll has no text for either.
 MESSAGES = {
     0x2000F00D: "\r\n\r\nFramed by line breaks.\r\n\r\n",
     0x2000F00E: " Keeps blanks and tabs\t.\r\n",
+    **{number: f"Internet error {number}.\r\n" for number in (11999, 12000, 12175, 12176)},
 }
 
 

@@ -4,7 +4,10 @@
  * standard handles, waits for it and prints the full 32-bit exit code to
  * standard error as "runwait: exit code 0x%08lx" (a Unix shell sees only the
  * low byte). RUNWAIT_TIMEOUT_MS in the environment bounds the wait; on time-out
- * the process is terminated and "runwait: timed out" is printed. */
+ * the process is terminated and "runwait: timed out" is printed.
+ * RUNWAIT_DETACHED (any value) starts it as a console window starts a GUI program on
+ * Windows: with no console of its own and no standard output (Wine would
+ * otherwise hand it runwait's console and output). */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,19 +32,21 @@ int wmain(void) {
     STARTUPINFOW startup;
     PROCESS_INFORMATION process;
     DWORD exitCode = 0;
+    BOOL detach = getenv("RUNWAIT_DETACHED") != NULL;
 
     if (timeoutText && *timeoutText) timeout = (DWORD)strtoul(timeoutText, NULL, 10);
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdOutput = detach ? NULL : GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     if (!rest || !*rest) {
         fprintf(stderr, "usage: runwait PROGRAM [ARGUMENTS...]\n");
         return 2;
     }
-    if (!CreateProcessW(NULL, rest, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    if (!CreateProcessW(NULL, rest, NULL, NULL, TRUE, detach ? DETACHED_PROCESS : 0, NULL, NULL, &startup,
+                        &process)) {
         fprintf(stderr, "runwait: cannot start (error %lu)\n", GetLastError());
         return 3;
     }

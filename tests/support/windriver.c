@@ -11,8 +11,10 @@
  *   fill TITLE USER PASSWORD         sets the proxy dialog's two fields
  *   click TITLE ID                   clicks the button ID
  *   text TITLE                       prints a message box's text, hex of UTF-8
- *   crash TITLE                      starts a thread at address 0 in the
- *                                    window's process (a call through null) */
+ *   crash TITLE [RVA]                starts a thread at address 0 in the
+ *                                    window's process (a call through null),
+ *                                    or at that hexadecimal offset into the
+ *                                    module that made the window */
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -72,12 +74,13 @@ static void PrintHexUtf8(const wchar_t* text) {
     printf("\n");
 }
 
-static int Crash(HWND window) {
+static int Crash(HWND window, const wchar_t* rva) {
     DWORD pid = 0;
     HANDLE process, thread;
+    char* start = rva ? (char*)GetWindowLongPtrW(window, GWLP_HINSTANCE) + wcstoul(rva, NULL, 16) : NULL;
     GetWindowThreadProcessId(window, &pid);
     process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-    thread = process ? CreateRemoteThread(process, NULL, 0, NULL, NULL, 0, NULL) : NULL;
+    thread = process ? CreateRemoteThread(process, NULL, 0, (LPTHREAD_START_ROUTINE)start, NULL, 0, NULL) : NULL;
     if (!thread) fprintf(stderr, "windriver: no thread (error %lu)\n", GetLastError());
     return thread ? 0 : 1;
 }
@@ -107,7 +110,7 @@ int wmain(int argc, wchar_t** argv) {
         PrintHexUtf8(text);
         return 0;
     }
-    if (wcscmp(verb, L"crash") == 0) return Crash(window);
+    if (wcscmp(verb, L"crash") == 0) return Crash(window, argc > 3 ? argv[3] : NULL);
     fprintf(stderr, "windriver: unknown verb or arguments\n");
     return 2;
 }

@@ -153,11 +153,4 @@ TEST_F(InternetErrorText, InsideTheRangeTheLowWordIsLookedUpInWininet) {
     EXPECT_EQ(text, FromWininet(12029) + L" [0x80072efd]");
 }
 
-TEST_F(InternetErrorText, RangeEdges) {
-    EXPECT_EQ(GetErrorText(static_cast<HRESULT>(0x80072EE0), false), FromWininet(12000));
-    EXPECT_EQ(GetErrorText(static_cast<HRESULT>(0x80072F8F), false), FromWininet(12175));
-    EXPECT_EQ(GetErrorText(static_cast<HRESULT>(0x80072EDF), false), FormatSystemMessage(0x80072EDF, nullptr, 0));
-    EXPECT_EQ(GetErrorText(static_cast<HRESULT>(0x80072F90), false), FormatSystemMessage(0x80072F90, nullptr, 0));
-}
-
 }  // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <urlmon.h>
 #include <wininet.h>
+
+#include <cstring>
 
 #include "http/connection.h"
 #include "http/cracked_url.h"
@@ -43,8 +46,11 @@ TEST(CrackUrl, RejectedTextFailsWith93AndKeepsDefaults) {
 }
 
 TEST(ConnectionSetup, UserAgentComesFromTheSystem) {
-    std::wstring agent = GetUserAgent();
-    EXPECT_EQ(agent.compare(0, 8, L"Mozilla/"), 0) << std::string(agent.begin(), agent.end());
+    char system[3120] = {};
+    DWORD size = sizeof system;
+    ASSERT_EQ(ObtainUserAgentString(0, system, &size), S_OK);
+    // The whole text, so that the fallback "Mozilla/4.0" does not pass.
+    EXPECT_EQ(GetUserAgent(), std::wstring(system, system + std::strlen(system)));
 }
 
 DWORD QueryLimit(DWORD option) {
@@ -62,17 +68,25 @@ TEST(ConnectionSetup, ConnectionLimitsAreOnlyEverRaised) {
     EXPECT_EQ(QueryLimit(INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER), 100u);
 }
 
+std::wstring QueryText(HINTERNET handle, DWORD option) {
+    wchar_t text[64] = {L'?'};
+    DWORD size = sizeof text;
+    if (!InternetQueryOptionW(handle, option, text, &size)) return L"<query failed>";
+    return text;
+}
+
 TEST(ConnectionSetup, ProxyCredentialsReachTheRequestHandleEvenWhenEmpty) {
     InternetHandle internet(OpenInternet(L"test"));
     InternetHandle connection(OpenConnection(internet.get(), L"localhost", 1, false));
     InternetHandle request(OpenGetRequest(connection.get(), L"/x", false));
     ASSERT_TRUE(request);
-    ASSERT_EQ(ApplyProxyCredentials(CProxyCredentials{L"", L""}, request.get()).m_hr, S_OK);
     ASSERT_EQ(ApplyProxyCredentials(CProxyCredentials{L"name", L"secret"}, request.get()).m_hr, S_OK);
-    wchar_t text[64] = {};
-    DWORD size = sizeof text;
-    ASSERT_TRUE(InternetQueryOptionW(request.get(), INTERNET_OPTION_PROXY_USERNAME, text, &size));
-    EXPECT_STREQ(text, L"name");
+    EXPECT_EQ(QueryText(request.get(), INTERNET_OPTION_PROXY_USERNAME), L"name");
+    EXPECT_EQ(QueryText(request.get(), INTERNET_OPTION_PROXY_PASSWORD), L"secret");
+    // Empty values replace them: they are set, not skipped.
+    ASSERT_EQ(ApplyProxyCredentials(CProxyCredentials{L"", L""}, request.get()).m_hr, S_OK);
+    EXPECT_EQ(QueryText(request.get(), INTERNET_OPTION_PROXY_USERNAME), L"");
+    EXPECT_EQ(QueryText(request.get(), INTERNET_OPTION_PROXY_PASSWORD), L"");
 }
 
 TEST(ConnectionSetup, CredentialsOnAnUnsuitableHandleFailWith59) {

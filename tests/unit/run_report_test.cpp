@@ -58,4 +58,26 @@ TEST(WriteTextFile, PropagatesTheFileFailure) {
     EXPECT_EQ(result.m_message, L"Error creating file: " + path);
 }
 
+// Standard output first; only when it cannot be written, the console of the
+// parent process. This process cannot attach to one (it has a console of its
+// own, or its parent has none): the attach failure keeps its own code.
+TEST(WriteToConsole, StandardOutputFirstThenTheParentsConsole) {
+    HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE), read = nullptr, write = nullptr;
+    ASSERT_TRUE(CreatePipe(&read, &write, nullptr, 0));
+    SetStdHandle(STD_OUTPUT_HANDLE, write);
+    CResult piped = WriteToConsole("report\r\n");
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    CResult unattached = WriteToConsole("report\r\n");
+    SetStdHandle(STD_OUTPUT_HANDLE, saved);
+    char text[16] = {};
+    DWORD count = 0;
+    CloseHandle(write);
+    ReadFile(read, text, sizeof text, &count, nullptr);
+    CloseHandle(read);
+    EXPECT_EQ(piped.m_hr, S_OK);
+    EXPECT_EQ(std::string(text, count), "report\r\n");
+    EXPECT_LT(unattached.m_hr, 0);
+    EXPECT_EQ(unattached.m_code, 1209);
+}
+
 }  // namespace

@@ -58,26 +58,19 @@ TEST(CacheName, IdentityTextWithAndWithoutLastModified) {
     EXPECT_EQ(CacheIdentityText(L"u", 8589934592LL, L""), L"8589934592:u");
 }
 
+// Expected names: sha1sum of the identity text's UTF-16LE bytes
+// (printf %s TEXT | iconv -t UTF-16LE | sha1sum).
 TEST(CacheName, HashesTheUtf16TextAsUpperCaseHex) {
-    std::wstring name;
-    ASSERT_EQ(ComputeCacheName(L"https://h/x.bin", 5000, L"", name).m_hr, S_OK);
-    // SHA-1 of the UTF-16LE bytes of "5000:https://h/x.bin".
-    std::wstring text = L"5000:https://h/x.bin";
-    std::string utf16;
-    for (wchar_t c : text) {
-        utf16 += static_cast<char>(c & 0xFF);
-        utf16 += static_cast<char>(c >> 8);
-    }
-    EXPECT_EQ(name, Sha1Of(utf16));
-    EXPECT_EQ(name.size(), 40u);
-
-    std::wstring otherSize, withDate, otherUrl;
-    ComputeCacheName(L"https://h/x.bin", 5001, L"", otherSize);
-    ComputeCacheName(L"https://h/x.bin", 5000, L"Tue, 01 Dec 2026 10:00:00 GMT", withDate);
-    ComputeCacheName(L"https://h/y.bin", 5000, L"", otherUrl);
-    EXPECT_NE(otherSize, name);
-    EXPECT_NE(withDate, name);
-    EXPECT_NE(otherUrl, name);
+    auto name = [](const wchar_t* url, int64_t size, const wchar_t* lastModified) {
+        std::wstring text;
+        EXPECT_EQ(ComputeCacheName(url, size, lastModified, text).m_hr, S_OK);
+        return text;
+    };
+    EXPECT_EQ(name(L"https://h/x.bin", 5000, L""), L"C669C56F9DB6D2E23056DF8C9BDC7AA91BA1364D");
+    EXPECT_EQ(name(L"https://h/x.bin", 5001, L""), L"44A6C3B5DA0AB307D60F091B10896E0A5BE78013");
+    EXPECT_EQ(name(L"https://h/x.bin", 5000, L"Tue, 01 Dec 2026 10:00:00 GMT"),
+              L"E43AD062F97BAF98D3157B4A2063902840FA21D3");
+    EXPECT_EQ(name(L"https://h/y.bin", 5000, L""), L"76EACB2677923CD5FBA9391154B257B997501750");
 }
 
 TEST(MachineId, FortyUpperCaseHexDigitsStableAcrossCalls) {
