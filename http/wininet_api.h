@@ -24,12 +24,15 @@ inline constexpr CSystemSymbol kInternetSetOptionW{L"wininet.dll", "InternetSetO
 inline constexpr auto HttpOpenRequestW = &SystemFunction<decltype(::HttpOpenRequestW)>::Call<kHttpOpenRequestW>;
 inline constexpr auto HttpQueryInfoW = &SystemFunction<decltype(::HttpQueryInfoW)>::Call<kHttpQueryInfoW>;
 inline constexpr auto HttpSendRequestW = &SystemFunction<decltype(::HttpSendRequestW)>::Call<kHttpSendRequestW>;
-inline constexpr auto InternetCloseHandle = &SystemFunction<decltype(::InternetCloseHandle)>::Call<kInternetCloseHandle>;
-inline constexpr auto InternetCombineUrlW = &SystemFunction<decltype(::InternetCombineUrlW)>::Call<kInternetCombineUrlW>;
+inline constexpr auto InternetCloseHandle =
+    &SystemFunction<decltype(::InternetCloseHandle)>::Call<kInternetCloseHandle>;
+inline constexpr auto InternetCombineUrlW =
+    &SystemFunction<decltype(::InternetCombineUrlW)>::Call<kInternetCombineUrlW>;
 inline constexpr auto InternetConnectW = &SystemFunction<decltype(::InternetConnectW)>::Call<kInternetConnectW>;
 inline constexpr auto InternetCrackUrlW = &SystemFunction<decltype(::InternetCrackUrlW)>::Call<kInternetCrackUrlW>;
 inline constexpr auto InternetOpenW = &SystemFunction<decltype(::InternetOpenW)>::Call<kInternetOpenW>;
-inline constexpr auto InternetQueryOptionW = &SystemFunction<decltype(::InternetQueryOptionW)>::Call<kInternetQueryOptionW>;
+inline constexpr auto InternetQueryOptionW =
+    &SystemFunction<decltype(::InternetQueryOptionW)>::Call<kInternetQueryOptionW>;
 inline constexpr auto InternetReadFile = &SystemFunction<decltype(::InternetReadFile)>::Call<kInternetReadFile>;
 inline constexpr auto InternetSetOptionW = &SystemFunction<decltype(::InternetSetOptionW)>::Call<kInternetSetOptionW>;
 }  // namespace wininet
@@ -37,5 +40,6 @@ inline constexpr auto InternetSetOptionW = &SystemFunction<decltype(::InternetSe
 namespace urlmon {
 inline constexpr CSystemSymbol kObtainUserAgentString{L"urlmon.dll", "ObtainUserAgentString"};
 
-inline constexpr auto ObtainUserAgentString = &SystemFunction<decltype(::ObtainUserAgentString)>::Call<kObtainUserAgentString>;
+inline constexpr auto ObtainUserAgentString =
+    &SystemFunction<decltype(::ObtainUserAgentString)>::Call<kObtainUserAgentString>;
 }  // namespace urlmon

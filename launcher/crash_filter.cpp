@@ -1,12 +1,11 @@
 #include "launcher/crash_filter.h"
 
-#include <shellapi.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cwchar>
 #include <exception>
 
+#include "foundation/browser.h"
 #include "foundation/text.h"
 #include "launcher/run_options.h"
 #include "service_endpoint.h"
@@ -46,10 +45,6 @@ std::wstring BuildCrashPageUrl(const std::wstring& faultLine) {
     return std::wstring(LOOMCRAFT_SERVICE_URL) +
            Format(L"/error/?source=%ws&code=0&message=%ws&error=0x%08x&version=0&os=0&key=0", g_programName,
                   UrlEncodeOrThrow(faultLine).c_str(), kCrashReportError);
-}
-
-void OpenInBrowser(const std::wstring& url) {
-    ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 LONG ReportFirstCrash(EXCEPTION_POINTERS* exception, void (*openPage)(const std::wstring& url)) {

@@ -1,8 +1,7 @@
 #include "launcher/failure_report.h"
 
 #include <windows.h>
-#include <shellapi.h>
-
+#include "foundation/browser.h"
 #include "foundation/error_text.h"
 #include "foundation/text.h"
 #include "launcher/startup_checks.h"
@@ -32,5 +31,5 @@ void ReportFailure(const CResult& outcome, const std::wstring& version, const st
         BuildErrorPageQuery(outcome, version, FormatWindowsVersion(QuerySystemVersion()), keyText, FormatToday());
     MessageBoxW(nullptr, BuildFailureMessage(outcome).c_str(), L"Error", MB_OK);
     std::wstring url = std::wstring(LOOMCRAFT_SERVICE_URL) + L"/error/" + query;
-    ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    OpenInBrowser(url);
 }

@@ -1,10 +1,9 @@
 #include "retrieval/workflow.h"
 
-#include <shellapi.h>
-
 #include <utility>
 #include <vector>
 
+#include "foundation/browser.h"
 #include "foundation/files.h"
 #include "foundation/handles.h"
 #include "foundation/text.h"
@@ -52,7 +51,7 @@ CResult FollowGoto(const std::wstring& page, const std::wstring& key) {
     if (g_silent) {
         return CResult(E_FAIL, 266, L"Please run in non-silent mode or go to " + link + L" for more information");
     }
-    ShellExecuteW(nullptr, L"open", link.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    OpenInBrowser(link);
     return CResult();
 }
 

@@ -15,8 +15,10 @@ inline constexpr CSystemSymbol kWTHelperProvDataFromStateData{L"wintrust.dll", "
 inline constexpr CSystemSymbol kWTHelperGetProvSignerFromChain{L"wintrust.dll", "WTHelperGetProvSignerFromChain"};
 
 inline constexpr auto WinVerifyTrust = &SystemFunction<decltype(::WinVerifyTrust)>::Call<kWinVerifyTrust>;
-inline constexpr auto WTHelperProvDataFromStateData = &SystemFunction<decltype(::WTHelperProvDataFromStateData)>::Call<kWTHelperProvDataFromStateData>;
-inline constexpr auto WTHelperGetProvSignerFromChain = &SystemFunction<decltype(::WTHelperGetProvSignerFromChain)>::Call<kWTHelperGetProvSignerFromChain>;
+inline constexpr auto WTHelperProvDataFromStateData =
+    &SystemFunction<decltype(::WTHelperProvDataFromStateData)>::Call<kWTHelperProvDataFromStateData>;
+inline constexpr auto WTHelperGetProvSignerFromChain =
+    &SystemFunction<decltype(::WTHelperGetProvSignerFromChain)>::Call<kWTHelperGetProvSignerFromChain>;
 }  // namespace wintrust
 
 namespace crypt32 {
@@ -30,10 +32,13 @@ inline constexpr CSystemSymbol kCryptMsgGetParam{L"crypt32.dll", "CryptMsgGetPar
 inline constexpr CSystemSymbol kCryptQueryObject{L"crypt32.dll", "CryptQueryObject"};
 
 inline constexpr auto CertCloseStore = &SystemFunction<decltype(::CertCloseStore)>::Call<kCertCloseStore>;
-inline constexpr auto CertFindCertificateInStore = &SystemFunction<decltype(::CertFindCertificateInStore)>::Call<kCertFindCertificateInStore>;
-inline constexpr auto CertFreeCertificateContext = &SystemFunction<decltype(::CertFreeCertificateContext)>::Call<kCertFreeCertificateContext>;
+inline constexpr auto CertFindCertificateInStore =
+    &SystemFunction<decltype(::CertFindCertificateInStore)>::Call<kCertFindCertificateInStore>;
+inline constexpr auto CertFreeCertificateContext =
+    &SystemFunction<decltype(::CertFreeCertificateContext)>::Call<kCertFreeCertificateContext>;
 inline constexpr auto CertGetNameStringW = &SystemFunction<decltype(::CertGetNameStringW)>::Call<kCertGetNameStringW>;
-inline constexpr auto CertVerifyCertificateChainPolicy = &SystemFunction<decltype(::CertVerifyCertificateChainPolicy)>::Call<kCertVerifyCertificateChainPolicy>;
+inline constexpr auto CertVerifyCertificateChainPolicy =
+    &SystemFunction<decltype(::CertVerifyCertificateChainPolicy)>::Call<kCertVerifyCertificateChainPolicy>;
 inline constexpr auto CryptMsgClose = &SystemFunction<decltype(::CryptMsgClose)>::Call<kCryptMsgClose>;
 inline constexpr auto CryptMsgGetParam = &SystemFunction<decltype(::CryptMsgGetParam)>::Call<kCryptMsgGetParam>;
 inline constexpr auto CryptQueryObject = &SystemFunction<decltype(::CryptQueryObject)>::Call<kCryptQueryObject>;
