@@ -1,5 +1,6 @@
 #include "foundation/files.h"
 
+#include <memory>
 #include <new>
 
 #include "foundation/handles.h"
@@ -11,6 +12,23 @@ bool IsOpen(HANDLE file) { return file != INVALID_HANDLE_VALUE && file != nullpt
 // Whole files are written in one call each; a count beyond what one call
 // takes (possible only in a 64-bit build) would be a short write.
 bool FitsOneCall(size_t count) { return count <= MAXDWORD; }
+
+constexpr DWORD kCopyPieceBytes = 1024 * 1024;
+
+CResult CopyAllBytes(HANDLE source, HANDLE target) {
+    std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kCopyPieceBytes]);
+    if (!piece) return CResult(E_OUTOFMEMORY, 0);
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return CResult::FromLastError(0);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(source, piece.get(), kCopyPieceBytes, &read, nullptr)) return CResult::FromLastError(0);
+        if (read == 0) return CResult();
+        CResult written = WriteToHandle(target, piece.get(), read);
+        if (written.Failed()) return CResult(written.m_hr, 0);
+    }
+}
+
 
 }  // namespace
 
@@ -65,6 +83,18 @@ CResult ReadWholeFile(const std::wstring& path, ByteBuffer& buffer, uint64_t lim
     }
     if (read < fileSize) return CResult(E_FAIL, 614);
     return CResult();
+}
+
+CResult CopyToNewFile(HANDLE source, const std::wstring& path, SECURITY_ATTRIBUTES* security) {
+    UniqueHandle target(CreateFileW(path.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
+    if (!IsOpen(target.get())) return CResult::FromLastError(0);
+    CResult copied = CopyAllBytes(source, target.get());
+    if (copied.Failed()) {
+        target.reset();
+        DeleteFileW(path.c_str());
+    }
+    return copied;
 }
 
 CResult TouchFile(const std::wstring& path) {

@@ -25,5 +25,10 @@ CResult WriteToHandle(HANDLE file, const void* bytes, size_t count);
 // zero-filled past what arrived.
 CResult ReadWholeFile(const std::wstring& path, ByteBuffer& buffer, uint64_t limit);
 
+// Creates `path`, which must not exist yet, with `security` (null: what its
+// folder passes on) and copies the whole of the open file `source` into it.
+// Code 0 on failure, and the new file is then removed.
+CResult CopyToNewFile(HANDLE source, const std::wstring& path, SECURITY_ATTRIBUTES* security);
+
 // Sets the last-write time to now. 1005 not opened, 1009 time not set.
 CResult TouchFile(const std::wstring& path);

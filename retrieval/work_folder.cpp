@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "foundation/files.h"
 #include "foundation/handles.h"
 
 namespace {
@@ -94,13 +95,10 @@ std::wstring FolderOfPath(const std::wstring& path) {
 
 std::wstring GetModuleFolder() { return FolderOfPath(GetModulePath()); }
 
-CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, bool failIfExists) {
+CResult SafeCopyFile(HANDLE source, const std::wstring& target, bool failIfExists, SECURITY_ATTRIBUTES* security) {
     std::wstring temporary = target + L"." + NewUuidText() + L".tmp";
-    if (!CopyFileW(source.c_str(), temporary.c_str(), TRUE)) {
-        HRESULT hr = HResultFromLastError();
-        DeleteFileW(temporary.c_str());
-        return CResult(hr, 200);
-    }
+    CResult copied = CopyToNewFile(source, temporary, security);
+    if (copied.Failed()) return Propagate(copied, 200);
     DWORD flags = failIfExists ? 0 : MOVEFILE_REPLACE_EXISTING;
     if (!MoveFileExW(temporary.c_str(), target.c_str(), flags)) {
         HRESULT hr = HResultFromLastError();
@@ -108,6 +106,14 @@ CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, boo
         return CResult(hr, 206);
     }
     return CResult();
+}
+
+CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, bool failIfExists,
+                     SECURITY_ATTRIBUTES* security) {
+    UniqueHandle file(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return CResult::FromLastError(200);
+    return SafeCopyFile(file.get(), target, failIfExists, security);
 }
 
 HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath) {

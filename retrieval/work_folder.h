@@ -22,11 +22,17 @@ std::wstring GetModuleFolder();
 // The same cut on a given path, for callers (and tests) that have one.
 std::wstring FolderOfPath(const std::wstring& path);
 
-// Copies `source` to a temporary name beside `target`, then renames it onto
-// `target` (replacing it unless `failIfExists`). 200 copy failed, 206 rename
-// failed; either way no temporary file is left (a copy that failed half-way,
-// on a full disk say, is removed too).
-CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, bool failIfExists);
+// Copies the whole of the open file `source` to a new
+// file beside `target` under a temporary name, created with `security` (null:
+// what the folder passes on), then renames it onto `target` (replacing it
+// unless `failIfExists`). 200 copy failed, 206 rename failed; either way no
+// temporary file is left (a copy that failed half-way, on a full disk say, is
+// removed too).
+CResult SafeCopyFile(HANDLE source, const std::wstring& target, bool failIfExists,
+                     SECURITY_ATTRIBUTES* security = nullptr);
+// The same from a path, which is opened for reading first (200 when it cannot be).
+CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, bool failIfExists,
+                     SECURITY_ATTRIBUTES* security = nullptr);
 
 // Removes everything below `folder` that can be removed, then the folder
 // itself when nothing failed. Links (junctions, symbolic links) are removed

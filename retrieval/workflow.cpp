@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "foundation/browser.h"
+#include "foundation/private_access.h"
 #include "foundation/files.h"
 #include "foundation/handles.h"
 #include "foundation/text.h"
@@ -13,6 +14,7 @@
 #include "retrieval/file_identity.h"
 #include "retrieval/installer_launch.h"
 #include "retrieval/service_reply.h"
+#include "retrieval/temp_folder.h"
 #include "retrieval/unpack.h"
 #include "retrieval/work_folder.h"
 #include "service_endpoint.h"
@@ -21,7 +23,6 @@
 namespace {
 
 constexpr DWORD kRetryPauseMilliseconds = 500;
-constexpr DWORD kTempPathChars = 1040;
 constexpr HRESULT kCertificateRevocationFailed = static_cast<HRESULT>(0x80072F19);
 constexpr HRESULT kCertificateDateInvalid = static_cast<HRESULT>(0x80072F05);
 const wchar_t kInstallerFile[] = L"\\Quillo.exe";
@@ -55,15 +56,16 @@ CResult FollowGoto(const std::wstring& page, const std::wstring& key) {
     return CResult();
 }
 
-// A new folder of this run under the temporary folder (which ends with a backslash).
-CResult CreateWorkFolder(std::wstring& tempFolder, std::wstring& workFolder) {
-    std::vector<wchar_t> temp(kTempPathChars, L'\0');
-    DWORD length = GetTempPathW(kTempPathChars, temp.data());
-    if (length == 0) return CResult::FromLastError(283);
-    if (length >= kTempPathChars) return CResult(HResultFromError(ERROR_INSUFFICIENT_BUFFER), 283);
-    tempFolder.assign(temp.data(), length);
+// A new folder of this run under the temporary folder (which ends with a
+// backslash), reachable by the process's user, SYSTEM and administrators
+// only from the moment it exists: what is written into it inherits that.
+CResult CreateWorkFolder(CPrivateAccess& access, std::wstring& tempFolder, std::wstring& workFolder) {
+    CResult found = GetTemporaryFolder(tempFolder);
+    if (found.Failed()) return found;
     workFolder = tempFolder + NewUuidText();
-    if (!CreateDirectoryW(workFolder.c_str(), nullptr)) return CResult::FromLastError(289);
+    CResult built = access.Build();
+    if (built.Failed()) return Propagate(built, 289);
+    if (!CreateDirectoryW(workFolder.c_str(), access.attributes())) return CResult::FromLastError(289);
     return CResult();
 }
 
@@ -99,12 +101,12 @@ struct CObtainedInstaller {
     bool fromCache = false;
 };
 
-CResult ObtainInstaller(HWND window, const std::wstring& downloadUrl, const std::wstring& tempFolder,
-                        const std::wstring& workFolder, const std::wstring& installerPath,
-                        CObtainedInstaller& obtained) {
+CResult ObtainInstaller(HWND window, const CPrivateAccess& access, const std::wstring& downloadUrl,
+                        const std::wstring& tempFolder, const std::wstring& workFolder,
+                        const std::wstring& installerPath, CObtainedInstaller& obtained) {
     obtained.cache = SetUpCache(tempFolder);
     if (g_cacheEnabled) {
-        CResult looked = LookUpCache(obtained.cache, downloadUrl, installerPath, obtained.cacheFile,
+        CResult looked = LookUpCache(obtained.cache, access, downloadUrl, installerPath, obtained.cacheFile,
                                      obtained.fromCache);
         if (looked.Failed()) return looked;
         if (obtained.fromCache) return CResult();
@@ -115,13 +117,13 @@ CResult ObtainInstaller(HWND window, const std::wstring& downloadUrl, const std:
 // The cache keeps only installers that passed the check: a fresh download
 // is stored after it, and a cached copy that fails it is removed, so that
 // the next run downloads afresh.
-void UpdateCache(const CObtainedInstaller& obtained, const std::wstring& installerPath, bool passed) {
+void UpdateCache(const CObtainedInstaller& obtained, CPrivateAccess& access, HANDLE installer, bool passed) {
     if (!g_cacheEnabled) return;
     if (obtained.fromCache) {
         if (!passed) DeleteFileW(obtained.cacheFile.c_str());
         return;
     }
-    if (passed) StoreInCache(obtained.cache, installerPath, obtained.cacheFile);
+    if (passed) StoreInCache(obtained.cache, access, installer, obtained.cacheFile);
 }
 
 }  // namespace
@@ -139,8 +141,9 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     if (parsed.kind == ReplyKind::Goto) return FollowGoto(parsed.target, key);
     if (parsed.kind != ReplyKind::Get) return InvalidResponse();
 
+    CPrivateAccess access;
     std::wstring tempFolder, workFolderPath;
-    CResult created = CreateWorkFolder(tempFolder, workFolderPath);
+    CResult created = CreateWorkFolder(access, tempFolder, workFolderPath);
     if (created.Failed()) return created;
     // From here on a run that fails (or is left by an exception) removes the
     // folder with all it holds; once the installer started, LaunchInstaller
@@ -149,7 +152,8 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     std::wstring installerPath = workFolderPath + kInstallerFile;
 
     CObtainedInstaller obtained;
-    CResult got = ObtainInstaller(window, parsed.target, tempFolder, workFolderPath, installerPath, obtained);
+    CResult got =
+        ObtainInstaller(window, access, parsed.target, tempFolder, workFolderPath, installerPath, obtained);
     if (got.Failed()) return got;
 
     // Every start is preceded by the check, cached files included, and the
@@ -158,7 +162,7 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     CResult locked = LockInstallerFile(installerPath, lock);
     if (locked.Failed()) return locked;
     CResult verified = VerifyPublisherSignature(installerPath);
-    UpdateCache(obtained, installerPath, verified.Succeeded());
+    UpdateCache(obtained, access, lock.get(), verified.Succeeded());
     if (verified.Failed()) return Propagate(verified, 381);
 
     return LaunchInstaller(installerPath, workFolder, key, window, reportText, std::move(lock));

@@ -1,20 +1,27 @@
 """Nothing placed beside the launcher and no peer can turn it against its
-user: DLLs planted in its folder and in the current folder, a download server
-that asks for proxy credentials, a "GOTO:" link that tries to break out of the
-browser's argument, and an installer's report of any size."""
+user: DLLs planted in its folder and in the current folder, other users of a
+shared machine (its work folder is private, their cache entries are never
+used), a download server that asks for proxy credentials, a "GOTO:" link that
+tries to break out of the browser's argument, and an installer's report of any
+size."""
+import os
+import re
 import shutil
+import stat
 
 import pytest
 
 import pe
-from launchers import E_FAIL, KEY, run_launcher, until
+from conftest import stamp
+from launchers import E_FAIL, KEY, run_launcher, temp_folder, until
+from test_download_cache import LAST_MODIFIED, cache_name, downloads, offer
 from test_interactive import interactive  # noqa: F401  (fixture)
 from test_launcher_file import PRODUCT
-from test_workflow import INSTALLER_PATH, installer, installer_bytes, offered, vendor  # noqa: F401
+from test_workflow import INSTALLER_PATH, held_install, installer, installer_bytes, offered, vendor  # noqa: F401
 from wine import winpath
 
 # Windows' known DLLs (always taken from the system folder) that the launcher imports.
-KNOWN_DLLS = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'shell32.dll', 'rpcrt4.dll', 'msvcrt.dll'}
+KNOWN_DLLS = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'shell32.dll', 'rpcrt4.dll', 'advapi32.dll', 'msvcrt.dll'}
 LOADED_ON_FIRST_USE = ('wininet', 'urlmon', 'wintrust', 'crypt32')
 HOSTILE_PAGE = 'https://example.invalid/help page" --new-window "x'
 HOSTILE_LINK = f'https://example.invalid/help%20page%22%20--new-window%20%22x?key={KEY}'
@@ -51,6 +58,67 @@ def test_planted_dlls_are_never_loaded(wine, vendor, offered, installer, planted
     assert result.exit_code == 0, result
     assert installer.started
     assert not marker.exists(), marker.read_text()
+
+
+def sids_of(descriptor):
+    """Owner and the principals of the access list in a security descriptor string."""
+    owner = re.match(r'O:([^:]+?)(?:[GDS]:|$)', descriptor)[1]
+    return owner, {ace.split(';')[5] for ace in re.findall(r'\(([^)]*)\)', descriptor)}
+
+
+def test_the_work_folder_is_private(wine, vendor, offered, installer, tmp_path):
+    access = tmp_path / 'access.txt'
+    installer.env['TESTINSTALLER_ACCESS'] = winpath(access)
+    run, work, released = held_install(wine, vendor, installer, tmp_path)
+    assert stat.S_IMODE(work.stat().st_mode) & 0o007 == 0, oct(work.stat().st_mode)   # others: nothing
+    released.touch()
+    assert run.result().exit_code == 0
+    user, principals = sids_of(access.read_text())
+    # (Wine keeps the SYSTEM and user entries of a stored access list and drops the Administrators
+    # one; it gives new files an access list of their own instead of the inherited one.)
+    assert {user, 'SY'} <= principals <= {user, 'SY', 'BA'}, access.read_text()
+
+
+@pytest.fixture(params=['persistent', 'temporary'])
+def cache(request, vendor, wine):
+    """The cache folder, and the launcher's arguments that use it."""
+    if request.param == 'persistent':
+        folder = vendor.parent / 'QuilloDownloads' / 'Files'
+        folder.mkdir(parents=True)
+        yield folder, ()
+        return
+    yield temp_folder(wine), ('/cache_keep',)
+
+
+@pytest.mark.parametrize('planted', ['foreign-owner', 'hard-link'])
+def test_a_cache_entry_that_another_user_planted_is_never_used(wine, vendor, service, installer, installer_bytes,
+                                                              cache, planted, tmp_path):
+    folder, args = cache
+    entry = folder / ('-' + cache_name(*offer(service, installer_bytes), LAST_MODIFIED))
+    # Another program the vendor signed, as valid as the served one: any other user can write it.
+    other = tmp_path / 'other.exe'
+    other.write_bytes(installer_bytes)
+    stamp(other, 'another program')
+    other_bytes = other.read_bytes()
+    if planted == 'foreign-owner':
+        shutil.copyfile(other, entry)
+        os.chown(entry, 65534, 65534)
+    else:
+        os.link(other, entry)   # owned by the user, but a name of a file kept elsewhere
+    try:
+        installer.env['TESTINSTALLER_COPY_SELF'] = winpath(tmp_path / 'started.exe')
+        assert run_launcher(wine, vendor, *args, env=installer.env).exit_code == 0
+        assert downloads(service) == [None, None], 'a miss: the probe, then the download'
+        assert (tmp_path / 'started.exe').read_bytes() == installer_bytes
+        assert entry.stat().st_uid == os.getuid() and entry.stat().st_nlink == 1
+        assert entry.read_bytes() == installer_bytes, "replaced by the launcher's own entry"
+        assert other.read_bytes() == other_bytes
+
+        service.clear_log()
+        assert run_launcher(wine, vendor, *args, env=installer.env).exit_code == 0
+        assert downloads(service) == [None], "the launcher's own entry is a hit: the probe only"
+    finally:
+        entry.unlink(missing_ok=True)
 
 
 @pytest.mark.parametrize('mode', ['silent', 'interactive'])

@@ -3,7 +3,9 @@
 
 #include <cwctype>
 #include <string>
+#include <utility>
 
+#include "retrieval/temp_folder.h"
 #include "retrieval/work_folder.h"
 #include "test_folder.h"
 
@@ -76,6 +78,34 @@ TEST(SafeCopyFile, MissingSourceFailsWith200) {
     EXPECT_EQ(result.m_code, 200);
     EXPECT_EQ(result.m_hr, static_cast<HRESULT>(0x80070002));
     EXPECT_EQ(CountEntries(folder.path()), 0);
+}
+
+DWORD WINAPI SystemTempStandIn(DWORD size, LPWSTR buffer) {
+    lstrcpynW(buffer, L"C:\\Windows\\SystemTemp\\", static_cast<int>(size));
+    return 22;
+}
+DWORD WINAPI FailingTempPath(DWORD, LPWSTR) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+DWORD WINAPI TooLongTempPath(DWORD size, LPWSTR) { return size + 1; }
+
+TEST(TemporaryFolder, TheSystemsOwnFolderWhereKernel32HasItElseGetTempPathW) {
+    std::wstring folder;
+    ASSERT_EQ(GetTemporaryFolder(folder, &SystemTempStandIn).m_hr, S_OK);
+    EXPECT_EQ(folder, L"C:\\Windows\\SystemTemp\\");
+    wchar_t expected[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, expected);
+    ASSERT_EQ(GetTemporaryFolder(folder, nullptr).m_hr, S_OK);
+    EXPECT_EQ(folder, expected);
+    // The lookup finds what this kernel32 exports (Wine 8: nothing; Wine 10 and newer Windows: GetTempPath2W).
+    FARPROC exported = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W");
+    EXPECT_EQ(reinterpret_cast<void*>(PreferredTempPathFunction()), reinterpret_cast<void*>(exported));
+
+    CResult failed = GetTemporaryFolder(folder, &FailingTempPath);
+    EXPECT_EQ(std::make_pair(failed.m_hr, failed.m_code), std::make_pair(static_cast<HRESULT>(0x80070005), 283));
+    failed = GetTemporaryFolder(folder, &TooLongTempPath);
+    EXPECT_EQ(std::make_pair(failed.m_hr, failed.m_code), std::make_pair(static_cast<HRESULT>(0x8007007A), 283));
 }
 
 TEST(DeleteFolderTree, RemovesEverythingButWhatIsHeldAndItsParents) {

@@ -1,0 +1,40 @@
+// Who may reach what the launcher writes: the process's own user, SYSTEM and
+// the Administrators group, nobody else. A folder created with this access
+// passes it on to every file and folder made inside it, so that no other
+// user of the machine can add a DLL beside the installer or change a file
+// between its check and its start.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+#include "foundation/result.h"
+
+class CPrivateAccess {
+public:
+    CPrivateAccess() = default;
+    CPrivateAccess(const CPrivateAccess&) = delete;
+    CPrivateAccess& operator=(const CPrivateAccess&) = delete;
+
+    // Learns the process's user from its token and builds the descriptor:
+    // a protected DACL (nothing inherited from the parent) granting full
+    // control, inherited by files and folders inside, to the three
+    // principals. Fails with the failing call's HRESULT and code 0.
+    CResult Build();
+
+    // For CreateDirectoryW / CreateFileW; valid after Build succeeded.
+    SECURITY_ATTRIBUTES* attributes() { return &m_attributes; }
+
+    // Whether the owner of the open `file` (opened with READ_CONTROL) is one
+    // of the three principals. Code 0 on failure.
+    CResult IsTrustedOwner(HANDLE file, bool& trusted) const;
+
+private:
+    std::vector<BYTE> m_user;           // TOKEN_USER, whose SID is the user
+    std::vector<BYTE> m_system;         // SID S-1-5-18
+    std::vector<BYTE> m_administrators; // SID S-1-5-32-544
+    std::vector<BYTE> m_acl;
+    SECURITY_DESCRIPTOR m_descriptor = {};
+    SECURITY_ATTRIBUTES m_attributes = {};
+};
