@@ -43,7 +43,7 @@ void ReserveBody(std::vector<unsigned char>& body, uint64_t total) {
 }  // namespace
 
 CResult CDownloader::OnProgress(uint64_t position, uint64_t total) {
-    ReserveBody(m_body, total);
+    m_total = total;
     if (g_silent) return CResult();
     HWND bar = GetDlgItem(m_hWnd, IDC_PROGRESS_BAR);
     if (bar == nullptr) return CResult();
@@ -57,6 +57,7 @@ CResult CDownloader::OnProgress(uint64_t position, uint64_t total) {
 }
 
 CResult CDownloader::OnData(uint64_t, const unsigned char* bytes, DWORD count) {
+    ReserveBody(m_body, m_total);
     m_body.insert(m_body.end(), bytes, bytes + count);
     return CResult();
 }

@@ -267,7 +267,10 @@ CResult ReadBody(CWinInet& transfer, HINTERNET request, bool ranged, int64_t sta
         if (ranged && info.m_received + count > expected) return CResult(E_FAIL, 448);
         transfer.OnBytesRead(count);
         CResult delivered = transfer.OnData(static_cast<uint64_t>(start) + info.m_received, chunk.get(), count);
-        if (delivered.Failed()) return delivered;
+        if (delivered.Failed()) {
+            info.m_refusedByReceiver = true;
+            return delivered;
+        }
         info.m_received += count;
         CResult progress = transfer.OnProgress(static_cast<uint64_t>(start) + info.m_received,
                                                static_cast<uint64_t>(info.m_totalSize));

@@ -11,7 +11,9 @@ CResult RequestWithRetries(CWinInet& transfer, const std::wstring& url, const CP
         std::wstring userAgent = GetUserAgent();
         CResult result = transfer.Request(url, credentials, start, end, &attempt, userAgent);
         if (record != nullptr) *record = attempt;
-        if (result.Succeeded() || attemptsLeft == 0 || result.m_hr == E_ABORT) return result;
+        if (result.Succeeded() || attemptsLeft == 0 || result.m_hr == E_ABORT || attempt.m_refusedByReceiver) {
+            return result;
+        }
         if (attempt.m_received != 0 && attempt.m_totalSize == 0) return CResult(E_FAIL, 248);
         if (attempt.m_received > kProgressThatRefillsAttempts) attemptsLeft = kAttemptsPerTransfer;
         start += static_cast<int64_t>(attempt.m_received);

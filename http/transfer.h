@@ -23,7 +23,8 @@ public:
     // Slot 1: after the request is prepared, after the headers and after
     // every chunk; a failure ends the request.
     virtual CResult OnProgress(uint64_t position, uint64_t total) = 0;
-    // Slot 2: one chunk of body at `offset` of the resource.
+    // Slot 2: one chunk of body at `offset` of the resource. A failure ends
+    // the transfer at once, without another attempt.
     virtual CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) = 0;
     // Slot 3: after an HTTP 407; true when `credentials` were filled.
     virtual bool GetProxyCredentials(CProxyCredentials& credentials) = 0;
@@ -59,7 +60,9 @@ public:
 };
 
 // Collects the body in memory (reserved whole once the total size is
-// known) and moves the progress bar of `m_hWnd`.
+// known) and moves the progress bar of `m_hWnd`. A download that keeps its
+// body elsewhere overrides OnData alone, and keeps the bar and the proxy
+// dialog.
 class CDownloader : public CWinInet {
 public:
     CResult OnProgress(uint64_t position, uint64_t total) override;
@@ -68,4 +71,7 @@ public:
 
     HWND m_hWnd = nullptr;
     std::vector<unsigned char> m_body;
+
+private:
+    uint64_t m_total = 0;  // the resource's size, once known
 };

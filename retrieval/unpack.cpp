@@ -2,54 +2,86 @@
 
 #include <zlib.h>
 
+#include <new>
+
 namespace {
 
 constexpr int kAutoDetectHeader = 15 + 32;  // 32 KiB window, zlib or gzip header
+constexpr int kCorruptStream = 86;
 
-// Owns an initialised inflate stream.
-class InflateStream {
-public:
-    InflateStream() : m_stream() {}
-    ~InflateStream() {
-        if (m_initialised) inflateEnd(&m_stream);
-    }
-    InflateStream(const InflateStream&) = delete;
-    InflateStream& operator=(const InflateStream&) = delete;
-
-    int Init(const unsigned char* input, uInt inputLength, unsigned char* output, uInt outputLength) {
-        m_stream.next_in = const_cast<Bytef*>(input);
-        m_stream.avail_in = inputLength;
-        m_stream.next_out = output;
-        m_stream.avail_out = outputLength;
-        int status = inflateInit2(&m_stream, kAutoDetectHeader);
-        m_initialised = status == Z_OK;
-        return status;
-    }
-    int End() {
-        m_initialised = false;
-        return inflateEnd(&m_stream);
-    }
-    z_stream& stream() { return m_stream; }
-
-private:
-    z_stream m_stream;
-    bool m_initialised = false;
-};
+CResult Corrupt() { return CResult(E_FAIL, kCorruptStream); }
 
 }  // namespace
 
-InflateOutcome InflateWhole(const unsigned char* input, size_t inputLength, unsigned char* output,
-                            size_t outputLength, size_t& produced) {
-    InflateStream inflater;
-    if (inflater.Init(input, static_cast<uInt>(inputLength), output, static_cast<uInt>(outputLength)) != Z_OK) {
-        return InflateOutcome::Corrupt;
+struct CInflater::Stream {
+    z_stream z = {};
+    bool initialised = false;
+    ~Stream() {
+        if (initialised) inflateEnd(&z);
     }
-    int status = inflate(&inflater.stream(), Z_FINISH);
-    produced = inflater.stream().total_out;
-    if (status == Z_STREAM_END) return inflater.End() == Z_OK ? InflateOutcome::Done : InflateOutcome::Corrupt;
-    // As a one-shot uncompress maps it: the output ran out while input was
-    // left, so a bigger buffer may do; out of input, the stream is cut short.
-    bool inputLeft = inflater.stream().avail_in != 0;
-    if (status == Z_BUF_ERROR) return inputLeft ? InflateOutcome::OutputTooSmall : InflateOutcome::Corrupt;
-    return status == Z_OK ? InflateOutcome::Done : InflateOutcome::Corrupt;
+};
+
+CInflater::CInflater(CByteSink& output) : m_output(output) {}
+
+CInflater::~CInflater() = default;
+
+CResult CInflater::Start() {
+    m_stream.reset(new (std::nothrow) Stream);
+    m_piece.reset(new (std::nothrow) unsigned char[kInflatePieceBytes]);
+    if (!m_stream || !m_piece) return Corrupt();  // zlib out of memory is a failed unpack too
+    if (inflateInit2(&m_stream->z, kAutoDetectHeader) != Z_OK) return Corrupt();
+    m_stream->initialised = true;
+    return CResult();
+}
+
+CResult CInflater::Feed(const unsigned char* input, size_t length) {
+    if (m_failed) return m_failure;
+    if (m_ended || length == 0) return CResult();  // bytes after the stream's end are ignored
+    if (!m_stream) {
+        CResult started = Start();
+        if (started.Failed()) return Fail(started);
+    }
+    z_stream& z = m_stream->z;
+    while (length != 0 && !m_ended) {
+        // zlib counts in 32 bits: it is given at most a piece at a time.
+        uInt piece = static_cast<uInt>(length < kInflatePieceBytes ? length : kInflatePieceBytes);
+        z.next_in = const_cast<Bytef*>(input);
+        z.avail_in = piece;
+        do {
+            z.next_out = m_piece.get();
+            z.avail_out = static_cast<uInt>(kInflatePieceBytes);
+            int status = inflate(&z, Z_NO_FLUSH);
+            // Z_BUF_ERROR: no progress was possible, which only happens once this input is used up.
+            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return Fail(Corrupt());
+            size_t out = kInflatePieceBytes - z.avail_out;
+            if (out != 0) {
+                CResult written = m_output.Write(m_piece.get(), out);
+                if (written.Failed()) return Fail(written);
+                m_produced += out;
+            }
+            m_ended = status == Z_STREAM_END;
+            if (status == Z_BUF_ERROR) break;
+        } while (!m_ended && (z.avail_in != 0 || z.avail_out == 0));
+        input += piece;
+        length -= piece;
+    }
+    return CResult();
+}
+
+CResult CInflater::Finish() const {
+    if (m_failed) return m_failure;
+    if (!m_ended) return Corrupt();  // a cut or empty body
+    return CResult();
+}
+
+CResult CInflater::Fail(const CResult& failure) {
+    m_failed = true;
+    m_failure = failure;
+    return failure;
+}
+
+void CInflater::Reset() {
+    m_stream.reset();
+    m_produced = 0;
+    m_ended = m_failed = false;
 }

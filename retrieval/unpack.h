@@ -1,66 +1,55 @@
-// Inflating the downloaded installer: one zlib or gzip stream, in memory.
+// Inflating the downloaded installer as it arrives: one zlib or gzip stream
+// (the header is detected), its output handed on in pieces of at most 1 MiB.
+// Nothing here grows with the installer.
 #pragma once
 
 #include <cstddef>
-#include <limits>
-#include <new>
+#include <cstdint>
+#include <memory>
 
 #include "foundation/result.h"
-#include "retrieval/unpacked_bytes.h"
 
-enum class InflateOutcome { Done, OutputTooSmall, Corrupt };
+// Where the inflated bytes go.
+class CByteSink {
+public:
+    virtual CResult Write(const unsigned char* bytes, size_t count) = 0;
 
-// One complete decompression of `input` into `output`; `produced` is set when
-// it is Done. A malformed, truncated or headerless stream is Corrupt.
-InflateOutcome InflateWhole(const unsigned char* input, size_t inputLength, unsigned char* output,
-                            size_t outputLength, size_t& produced);
+protected:
+    ~CByteSink() = default;
+};
 
-// The largest output zlib can count (32 bits).
-constexpr size_t kMaxUnpackedBytes = std::numeric_limits<unsigned int>::max();
+constexpr size_t kInflatePieceBytes = 1024 * 1024;
 
-// Unpacks the whole `input` into `output` (sized exactly on success). The
-// output starts at 6 x input + 1 bytes and doubles, restarting from the
-// beginning, whenever it proves too small. When that first buffer cannot be
-// had (its allocation fails, or it exceeds what the buffer can hold) the
-// unpack starts once more from input + 1 bytes, the least an incompressible
-// stream needs, and doubles from there. Any malformed, truncated or
-// headerless stream fails with {E_FAIL, 86}. `attempts`, when given,
-// receives the number of decompression passes made (only the unit tests
-// ask: it is how they see the growth rule at work). Any other buffer that
-// cannot be had throws, as the buffer does.
-template <typename Buffer>
-CResult UnpackInto(const unsigned char* input, size_t inputLength, Buffer& output, int* attempts = nullptr) {
-    constexpr int kCorruptStream = 86;
-    if (attempts != nullptr) *attempts = 0;
-    if (inputLength >= kMaxUnpackedBytes || inputLength >= output.max_size()) throw std::bad_alloc();
-    size_t smallest = inputLength + 1;
-    bool firstFits = inputLength <= (kMaxUnpackedBytes - 1) / 6 && inputLength * 6 + 1 <= output.max_size();
-    size_t capacity = firstFits ? inputLength * 6 + 1 : smallest;
-    for (bool first = true;; first = false) {
-        output.clear();  // nothing of a failed pass is kept: no copy on growth
-        try {
-            output.resize(capacity);
-        } catch (...) {
-            if (!first || capacity == smallest) throw;
-            output = Buffer();
-            capacity = smallest;
-            output.resize(capacity);
-        }
-        if (attempts != nullptr) ++*attempts;
-        size_t produced = 0;
-        InflateOutcome outcome = InflateWhole(input, inputLength, output.data(), output.size(), produced);
-        if (outcome == InflateOutcome::Done) {
-            output.resize(produced);
-            return CResult();
-        }
-        if (outcome == InflateOutcome::Corrupt) return CResult(E_FAIL, kCorruptStream);
-        // zlib counts in 32 bits: an installer that large cannot be held anyway.
-        if (output.size() > kMaxUnpackedBytes / 2 || output.size() * 2 > output.max_size()) throw std::bad_alloc();
-        capacity = output.size() * 2;
-    }
-}
+class CInflater {
+public:
+    explicit CInflater(CByteSink& output);
+    ~CInflater();
+    CInflater(const CInflater&) = delete;
+    CInflater& operator=(const CInflater&) = delete;
 
-inline CResult UnpackInstaller(const unsigned char* input, size_t inputLength, UnpackedBytes& output,
-                               int* attempts = nullptr) {
-    return UnpackInto(input, inputLength, output, attempts);
-}
+    // The next bytes of the compressed stream. A malformed stream, a wrong
+    // header or a stream that needs a dictionary fails with {E_FAIL, 86} as
+    // soon as zlib sees it; a failure of the output is passed on as it is.
+    // Bytes after the stream's end are ignored.
+    CResult Feed(const unsigned char* input, size_t length);
+    // After the last byte: {E_FAIL, 86} unless the stream reached its end
+    // (a cut or empty body). A failed Feed's failure stays the outcome.
+    CResult Finish() const;
+    // Back to a fresh stream, for a body that starts over from its first byte.
+    void Reset();
+
+    uint64_t produced() const { return m_produced; }  // bytes handed to the output
+
+private:
+    CResult Start();
+    CResult Fail(const CResult& failure);
+
+    struct Stream;
+    std::unique_ptr<Stream> m_stream;
+    std::unique_ptr<unsigned char[]> m_piece;
+    CByteSink& m_output;
+    CResult m_failure;
+    uint64_t m_produced = 0;
+    bool m_ended = false;
+    bool m_failed = false;
+};

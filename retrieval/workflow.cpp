@@ -1,21 +1,19 @@
 #include "retrieval/workflow.h"
 
 #include <utility>
-#include <vector>
 
 #include "foundation/browser.h"
-#include "foundation/private_access.h"
-#include "foundation/files.h"
 #include "foundation/handles.h"
+#include "foundation/private_access.h"
 #include "foundation/text.h"
 #include "http/retries.h"
 #include "launcher/run_options.h"
 #include "retrieval/download_cache.h"
 #include "retrieval/file_identity.h"
+#include "retrieval/installer_download.h"
 #include "retrieval/installer_launch.h"
 #include "retrieval/service_reply.h"
 #include "retrieval/temp_folder.h"
-#include "retrieval/unpack.h"
 #include "retrieval/work_folder.h"
 #include "service_endpoint.h"
 #include "signature/publisher_signature.h"
@@ -69,27 +67,22 @@ CResult CreateWorkFolder(CPrivateAccess& access, std::wstring& tempFolder, std::
     return CResult();
 }
 
-// Download, unpack and write the installer file; the system is asked to
-// remove the file and the work folder at the next restart.
+// The installer file is created first, and the system asked to remove it
+// and the work folder at the next restart; then the download is inflated
+// into it as it arrives.
 CResult DownloadInstaller(HWND window, const std::wstring& downloadUrl, const std::wstring& workFolder,
                           const std::wstring& installerPath) {
-    UnpackedBytes unpacked;
-    {
-        CDownloader downloader;
-        downloader.m_hWnd = window;
-        CResult downloaded = RequestWithRetries(downloader, downloadUrl, g_proxyCredentials.get(), 0, kNoRangeEnd,
-                                                kRetryPauseMilliseconds, nullptr);
-        if (downloaded.Failed()) return Propagate(downloaded, 338);
-        CResult inflated = UnpackInstaller(downloader.m_body.data(), downloader.m_body.size(), unpacked);
-        if (inflated.Failed()) return Propagate(inflated, 342);
-        if (unpacked.empty()) return CResult(E_FAIL, 343);
-    }  // the compressed body is released here
     UniqueHandle file(CreateFileW(installerPath.c_str(), FILE_ALL_ACCESS, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     if (!file) return CResult::FromLastError(352);
     MoveFileExW(installerPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     MoveFileExW(workFolder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    CResult written = WriteToHandle(file.get(), unpacked.data(), unpacked.size());
-    if (written.Failed()) return Propagate(written, 358);
+    CInflatingDownloader downloader(file.get());
+    downloader.m_hWnd = window;
+    CResult downloaded = RequestWithRetries(downloader, downloadUrl, g_proxyCredentials.get(), 0, kNoRangeEnd,
+                                            kRetryPauseMilliseconds, nullptr);
+    if (downloaded.Failed()) return Propagate(downloaded, 338);
+    CResult unpacked = downloader.Finish();
+    if (unpacked.Failed()) return Propagate(unpacked, 342);
     return CResult();
 }
 

@@ -83,7 +83,8 @@ Request log
     that header was present), headers (dict as received; ``header(name)``
     looks up case-insensitively), header_list, http_version, client_port,
     connection (number of the connection, counted from 1, so keep-alive reuse
-    is visible) and time. ``wait_for_requests(n, timeout)`` waits until n have
+    is visible), time and body_sent (body bytes of the response written so
+    far). ``wait_for_requests(n, timeout)`` waits until n have
     arrived. ``tls_errors`` collects failed TLS handshakes.
 
 The command-line wrapper is tools/reference-service (``--help``).
@@ -183,6 +184,7 @@ class Request:
     client_port: int
     connection: int
     time: float
+    body_sent: int = 0   # body bytes of the response written to the socket so far
 
     def header(self, name: str, default=None):
         name = name.lower()
@@ -599,7 +601,7 @@ class ReferenceService:
         close = response.close or not client_keeps
         if close and not any(n.lower() == 'connection' for n, _ in response.headers):
             response.headers.append(('Connection', 'close'))
-        self._send_response(sock, method, response, fault)
+        self._send_response(sock, method, response, fault, entry)
         return not close, fault.reset
 
     # -- responses --------------------------------------------------------
@@ -697,7 +699,7 @@ class ReferenceService:
                 f'Content-Length: {len(body)}\r\nConnection: close\r\n\r\n').encode('latin-1')
         sock.sendall(head + body)
 
-    def _send_response(self, sock, method: str, response: _Response, fault: Fault):
+    def _send_response(self, sock, method: str, response: _Response, fault: Fault, entry: Request):
         lines = [f'HTTP/1.1 {response.status} {_reason(response.status)}',
                  f'Date: {email.utils.formatdate(usegmt=True)}', f'Server: {SERVER_NAME}']
         lines += [f'{name}: {value}' for name, value in response.headers]
@@ -709,6 +711,7 @@ class ReferenceService:
         plain = not chunked and fault.rate is None and not fault.chunk_delay and fault.chunk_size is None
         if plain and len(body) <= SLOW_WRITE:
             sock.sendall(head + body)  # one write for small answers
+            entry.body_sent = len(body)
             return
         sock.sendall(head)
         if fault.chunk_size is not None:
@@ -739,6 +742,7 @@ class ReferenceService:
             else:
                 sock.sendall(piece)
             sent += len(piece)
+            entry.body_sent = sent
         if chunked and fault.close_after is None:
             sock.sendall(b'0\r\n\r\n')
 

@@ -24,7 +24,7 @@ TOOLS = REPO / 'tools'
 SERVICE_PORT = int(os.environ.get('LOOMCRAFT_SERVICE_PORT', '47443'))
 
 sys.path.insert(0, str(TOOLS))
-from reference_service import ReferenceService  # noqa: E402
+from reference_service import ReferenceService, compress  # noqa: E402,F401  (compress is re-exported for tests)
 
 
 class Pki:

@@ -1,13 +1,18 @@
-"""What a run leaves behind: nothing, whether it fails in the download, the
-unpack, the write or the check, whether a cache copy meets a full disk, or
-whether the work folder is swapped for a link while the installer runs."""
+"""What a run leaves behind: nothing, whatever the download's body holds
+(zlib, gzip, trailing bytes, a corrupt, cut or empty stream, nothing) and
+whether the disk fills or the check fails; nothing either when a cache copy
+meets a full disk, or when the work folder is swapped for a link while the
+installer runs."""
 import contextlib
 import os
 import subprocess
+import zlib
 
 import pytest
 
+from conftest import compress
 from launchers import KEY, run_launcher, temp_folder
+from wine import winpath
 from test_workflow import (INSTALLER_PATH, _flip_middle_byte, held_install, installer, installer_bytes,  # noqa: F401
                            offered, vendor)
 
@@ -29,29 +34,54 @@ def everything_in(folder):
     return sorted(str(p.relative_to(folder)) for p in folder.rglob('*'))
 
 
-@pytest.mark.parametrize('failure', ['download', 'unpack', 'write', 'check'])
-def test_a_failed_run_leaves_the_temporary_folder_as_it_was(wine, vendor, service, installer, installer_bytes,
-                                                            failure):
-    service.add_installer(INSTALLER_PATH, _flip_middle_byte(installer_bytes) if failure == 'check'
-                                   else installer_bytes)
-    service.set_reply(KEY, 'GET:' + service.url(INSTALLER_PATH))
-    if failure == 'download':
-        service.set_reply(KEY, 'GET:https://localhost:1/setup.bin')   # nothing listens there
-    if failure == 'unpack':
-        service.add_file(INSTALLER_PATH, installer_bytes)              # not compressed
+def corrupt_at_one_mebibyte():
+    """16 MiB of stored (level 0) stream whose block header 1 MiB in is garbage."""
+    body = bytearray(zlib.compress(os.urandom(16 << 20), 0))
+    body[1 << 20:(1 << 20) + 70000] = b'\xff' * 70000   # covers a block header: an invalid block type
+    return bytes(body)
+
+
+# How the body is served, and the run's report. The installer is inflated into its file as the
+# body arrives; every outcome but the served installer's own start leaves nothing behind.
+OUTCOMES = {
+    'zlib': (lambda exe: compress(exe, 'zlib'), ''),
+    'gzip': (lambda exe: compress(exe, 'gzip'), ''),
+    'trailing-bytes': (lambda exe: compress(exe, 'zlib') + b'after the end', ''),   # ignored
+    'corrupt': (lambda exe: corrupt_at_one_mebibyte(), 'Failed - 86\r\n'),
+    'truncated': (lambda exe: compress(exe, 'zlib')[:len(exe) // 4], 'Failed - 86\r\n'),
+    'empty-body': (lambda exe: b'', 'Failed - 86\r\n'),
+    'not-compressed': (lambda exe: exe, 'Failed - 86\r\n'),
+    'empty-stream': (lambda exe: zlib.compress(b''), 'Failed - 343\r\n'),
+    'disk-full': (lambda exe: compress(exe, 'zlib'), 'Failed - 515\r\n'),   # a short write
+    'check': (lambda exe: compress(_flip_middle_byte(exe), 'zlib'), 'Failed - Could not verify signature - 190\r\n'),
+    'download': (lambda exe: b'', ' - 215\r\n'),   # nothing listens where the reply points
+}
+
+
+@pytest.mark.parametrize('outcome', OUTCOMES)
+def test_every_outcome_of_the_download_leaves_the_temporary_folder_as_it_was(wine, vendor, service, installer,
+                                                                            installer_bytes, tmp_path, outcome):
+    make_body, expected = OUTCOMES[outcome]
+    service.add_file(INSTALLER_PATH, make_body(installer_bytes))
+    if outcome == 'corrupt':   # paced: loopback's buffers would otherwise take in the whole body at once
+        service.set_default_fault(INSTALLER_PATH, rate=4 << 20)
+    service.set_reply(KEY, 'GET:' + (service.url(INSTALLER_PATH) if outcome != 'download'
+                                     else 'https://localhost:1/setup.bin'))
+    started = tmp_path / 'started.exe'
+    installer.env['TESTINSTALLER_COPY_SELF'] = winpath(started)
     temp = temp_folder(wine)
     with contextlib.ExitStack() as stack:
-        if failure == 'write':   # room for the work folder, not for the installer in it
+        if outcome == 'disk-full':   # room for the work folder and half the installer
             stack.enter_context(small_file_system(temp, len(installer_bytes) // 2))
         before = everything_in(temp)
         result = run_launcher(wine, vendor, env=installer.env)
         after = everything_in(temp)
-    expected = {'download': ' - 215\r\n', 'unpack': 'Failed - 86\r\n',
-                'write': 'Failed - 515\r\n',   # a short write: the disk is full
-                'check': 'Failed - Could not verify signature - 190\r\n'}[failure]
-    assert result.stdout.decode().endswith(expected), result
-    assert not installer.started
+    assert result.stdout.decode().endswith(expected) and bool(expected) == (result.exit_code != 0), result
+    assert started.read_bytes() == installer_bytes if not expected else not installer.started
     assert after == before
+    if outcome == 'corrupt':   # seen as soon as it arrived: the rest was never fetched
+        asked, = service.requests_for(INSTALLER_PATH)
+        assert asked.body_sent < 8 << 20, asked.body_sent
 
 
 @pytest.mark.parametrize('cache', ['persistent', 'temporary'])

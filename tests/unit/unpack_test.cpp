@@ -3,8 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
-#include <new>
+#include <utility>
 #include <random>
 #include <string>
 #include <vector>
@@ -39,41 +38,64 @@ Bytes Compressible(size_t size, int alphabet, unsigned seed) {
     return data;
 }
 
-CResult Unpack(const Bytes& input, Bytes& output, int* attempts = nullptr) {
-    UnpackedBytes unpacked(output.begin(), output.end());
-    CResult result = UnpackInstaller(input.data(), input.size(), unpacked, attempts);
-    output.assign(unpacked.begin(), unpacked.end());
+// Collects what the inflater hands on; fails when told to.
+class MemorySink : public CByteSink {
+public:
+    CResult Write(const unsigned char* bytes, size_t count) override {
+        largestPiece = std::max(largestPiece, count);
+        if (failAfter != SIZE_MAX && bytes_.size() + count > failAfter) return CResult(E_FAIL, 515);
+        bytes_.insert(bytes_.end(), bytes, bytes + count);
+        return CResult();
+    }
+    Bytes bytes_;
+    size_t largestPiece = 0;
+    size_t failAfter = SIZE_MAX;
+};
+
+// Feeds `input` in chunks of `chunk` bytes, as a download delivers it, then
+// finishes; stops at the first failure. `fed` receives the bytes fed.
+CResult Unpack(const Bytes& input, Bytes& output, size_t chunk = 4096, size_t* fed = nullptr) {
+    MemorySink sink;
+    CInflater inflater(sink);
+    CResult result;
+    size_t at = 0;
+    while (at < input.size() && result.Succeeded()) {
+        size_t count = std::min(chunk, input.size() - at);
+        result = inflater.Feed(input.data() + at, count);
+        at += count;
+    }
+    if (result.Succeeded()) result = inflater.Finish();
+    if (fed != nullptr) *fed = at;
+    output = sink.bytes_;
+    EXPECT_EQ(inflater.produced(), output.size());
     return result;
 }
 
-// Compresses `original` (zlib), checks that its ratio lies in the range the
-// case is about, and that it unpacks exactly in the given number of passes.
-void ExpectPasses(const Bytes& original, double minRatio, double maxRatio, int passes) {
-    Bytes packed = Compress(original, 15);
-    double ratio = static_cast<double>(original.size()) / packed.size();
-    ASSERT_GT(ratio, minRatio);
-    ASSERT_LT(ratio, maxRatio);
-    Bytes output;
-    int attempts = 0;
-    ASSERT_EQ(Unpack(packed, output, &attempts).m_hr, S_OK);
-    EXPECT_EQ(attempts, passes);
-    EXPECT_EQ(output, original);
-}
-
-TEST(UnpackInstaller, ModerateRatioUnpacksInOneAttempt) {
-    // log2(10)/8: about 2.4:1 after entropy coding; 6x+1 holds it.
-    ExpectPasses(Compressible(1 << 20, 10, 1), 2.0, 4.0, 1);
-}
-
-TEST(UnpackInstaller, TwentyfoldExpansionNeedsThreeAttempts) {
-    // 6x+1, then 12x+2, then 24x+4: more than two doublings are needed, three suffice.
+TEST(Inflater, WholeStreamsInAnyChunkingInPiecesOfAtMostOneMebibyteAndTrailingBytesIgnored) {
+    // A 20:1 stream of 4 MiB: the inflated pieces are bounded, whatever the input chunks.
     std::mt19937 random(7);
     Bytes original(4 << 20);
     for (auto& b : original) b = (random() % 60 == 0) ? static_cast<unsigned char>(random() % 256) : 'x';
-    ExpectPasses(original, 12.0, 24.0, 3);
+    Bytes packed = Compress(original, 15);
+    for (size_t chunk : {size_t{1}, size_t{4096}, packed.size()}) {
+        MemorySink sink;
+        CInflater inflater(sink);
+        for (size_t at = 0; at < packed.size(); at += chunk) {
+            ASSERT_EQ(inflater.Feed(packed.data() + at, std::min(chunk, packed.size() - at)).m_hr, S_OK);
+        }
+        ASSERT_EQ(inflater.Finish().m_hr, S_OK);
+        EXPECT_EQ(sink.bytes_, original);
+        EXPECT_LE(sink.largestPiece, kInflatePieceBytes);
+    }
+    // Bytes after the stream's end are ignored, as a one-shot inflate ignores them.
+    Bytes trailing = packed;
+    trailing.insert(trailing.end(), {'j', 'u', 'n', 'k'});
+    Bytes output;
+    ASSERT_EQ(Unpack(trailing, output).m_hr, S_OK);
+    EXPECT_EQ(output, original);
 }
 
-TEST(UnpackInstaller, GzipUnpacksLikeZlib) {
+TEST(Inflater, GzipUnpacksLikeZlib) {
     Bytes original = Compressible(200000, 40, 3);
     Bytes fromZlib, fromGzip;
     ASSERT_EQ(Unpack(Compress(original, 15), fromZlib).m_hr, S_OK);
@@ -82,13 +104,13 @@ TEST(UnpackInstaller, GzipUnpacksLikeZlib) {
     EXPECT_EQ(fromGzip, original);
 }
 
-TEST(UnpackInstaller, AnEmptyStreamUnpacksToNothing) {
+TEST(Inflater, AnEmptyStreamUnpacksToNothing) {
     Bytes output(5, 1);
     ASSERT_EQ(Unpack(Compress(Bytes(), 15), output).m_hr, S_OK);
     EXPECT_TRUE(output.empty());
 }
 
-TEST(UnpackInstaller, BadStreamsFailWith86) {
+TEST(Inflater, BadStreamsFailWith86) {
     Bytes original = Compressible(100000, 20, 4);
     Bytes packed = Compress(original, 15);
     Bytes truncated(packed.begin(), packed.begin() + packed.size() / 2);
@@ -105,7 +127,7 @@ TEST(UnpackInstaller, BadStreamsFailWith86) {
     }
 }
 
-TEST(UnpackInstaller, ADictionaryStreamFailsWith86) {
+TEST(Inflater, ADictionaryStreamFailsWith86) {
     Bytes original = Compressible(10000, 20, 5);
     z_stream stream = {};
     ASSERT_EQ(deflateInit(&stream, 6), Z_OK);
@@ -123,7 +145,7 @@ TEST(UnpackInstaller, ADictionaryStreamFailsWith86) {
     EXPECT_EQ(Unpack(packed, output).m_code, 86);
 }
 
-TEST(UnpackInstaller, MutatedStreamsOnlySucceedOrFailWith86) {
+TEST(Inflater, MutatedStreamsOnlySucceedOrFailWith86) {
     Bytes original = Compressible(20000, 30, 6);
     Bytes packed = Compress(original, 15);
     std::mt19937 random(42);
@@ -144,63 +166,31 @@ TEST(UnpackInstaller, MutatedStreamsOnlySucceedOrFailWith86) {
     }
 }
 
-// A buffer whose allocations above a cap fail, and whose largest size can be
-// capped too: what a 32-bit process meets with a large installer.
-struct Caps {
-    size_t allocation = SIZE_MAX;
-    size_t maxSize = SIZE_MAX;
-};
-Caps g_caps;
-
-template <typename T>
-struct CappedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = CappedAllocator<U>;
-    };
-    CappedAllocator() = default;
-    template <typename U>
-    CappedAllocator(const CappedAllocator<U>&) noexcept {}
-    T* allocate(size_t count) {
-        if (count * sizeof(T) > g_caps.allocation) throw std::bad_alloc();
-        return std::allocator<T>::allocate(count);
-    }
-    size_t max_size() const noexcept { return g_caps.maxSize; }
-};
-using CappedBytes = std::vector<unsigned char, CappedAllocator<unsigned char>>;
-
-Bytes Incompressible(size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    Bytes data(size);
-    for (auto& b : data) b = static_cast<unsigned char>(random());
-    return data;
-}
-
-TEST(UnpackInstaller, AFirstBufferOutOfReachStartsOverFromInputPlusOne) {
-    Bytes original = Incompressible(1 << 20, 8);
+TEST(Inflater, ACorruptStreamFailsAsSoonAsItIsSeenAndAFailingOutputIsPassedOn) {
+    Bytes original = Compressible(1 << 20, 20, 9);
     Bytes packed = Compress(original, 15);
-    // 6x+1 refused by the allocation, then by the buffer's largest size.
-    for (Caps caps : {Caps{packed.size() * 2, SIZE_MAX}, Caps{SIZE_MAX, packed.size() * 3}}) {
-        g_caps = caps;
-        CappedBytes output;
-        int attempts = 0;
-        ASSERT_EQ(UnpackInto(packed.data(), packed.size(), output, &attempts).m_hr, S_OK);
-        EXPECT_EQ(attempts, 1);
-        EXPECT_TRUE(std::equal(output.begin(), output.end(), original.begin(), original.end()));
-    }
-    // From there it grows by doubling: a 2.4:1 stream needs x+1, 2x+2, then 4x+4.
-    Bytes compressible = Compressible(1 << 20, 10, 1);
-    Bytes small = Compress(compressible, 15);
-    g_caps = Caps{small.size() * 5, SIZE_MAX};
-    CappedBytes output;
-    int attempts = 0;
-    ASSERT_EQ(UnpackInto(small.data(), small.size(), output, &attempts).m_hr, S_OK);
-    EXPECT_EQ(attempts, 3);
-    EXPECT_TRUE(std::equal(output.begin(), output.end(), compressible.begin(), compressible.end()));
-    // Not even input + 1 bytes to be had: the buffer's own failure.
-    g_caps = Caps{packed.size(), SIZE_MAX};
-    EXPECT_THROW(UnpackInto(packed.data(), packed.size(), output), std::bad_alloc);
-    g_caps = Caps{};
+    Bytes corrupt = packed;
+    std::fill(corrupt.begin() + 1000, corrupt.begin() + 1256, 0xFF);
+    Bytes output;
+    size_t fed = 0;
+    EXPECT_EQ(Unpack(corrupt, output, 4096, &fed).m_code, 86);
+    EXPECT_LT(fed, packed.size() / 2) << "the rest need not be downloaded";
+
+    MemorySink sink;
+    sink.failAfter = 100000;
+    CInflater inflater(sink);
+    CResult failed = inflater.Feed(packed.data(), packed.size());
+    EXPECT_EQ(std::make_pair(failed.m_hr, failed.m_code), std::make_pair(E_FAIL, 515));
+    EXPECT_EQ(inflater.Feed(packed.data(), 1).m_code, 515) << "and stays the outcome";
+    EXPECT_EQ(inflater.Finish().m_code, 515);
+
+    // A body that starts over is a fresh stream.
+    inflater.Reset();
+    sink.failAfter = SIZE_MAX;
+    sink.bytes_.clear();
+    ASSERT_EQ(inflater.Feed(packed.data(), packed.size()).m_hr, S_OK);
+    ASSERT_EQ(inflater.Finish().m_hr, S_OK);
+    EXPECT_EQ(sink.bytes_, original);
 }
 
 }  // namespace

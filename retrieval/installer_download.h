@@ -1,0 +1,44 @@
+// The installer's download, inflated into the installer file as it arrives:
+// nothing of it is held in memory beyond one chunk and one inflated piece.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "foundation/result.h"
+#include "http/transfer.h"
+#include "retrieval/unpack.h"
+
+// Writes inflated pieces to the open installer file (514 and 515, 358 in
+// place of a zero code).
+class CInstallerFileSink : public CByteSink {
+public:
+    explicit CInstallerFileSink(HANDLE file) : m_file(file) {}
+    CResult Write(const unsigned char* bytes, size_t count) override;
+    // Empties the file, for a body that starts over from its first byte.
+    CResult Truncate();
+
+private:
+    HANDLE m_file;
+};
+
+// A CDownloader (progress bar, proxy dialog) whose body goes through one
+// inflate stream into the file. Each byte arrives once and in order, so the
+// stream simply continues across resumed attempts; a body that starts over
+// from byte 0 starts the stream and the file over. A failure of the stream
+// or of the file ends the transfer at once (RequestWithRetries makes no
+// further attempt).
+class CInflatingDownloader : public CDownloader {
+public:
+    explicit CInflatingDownloader(HANDLE file) : m_file(file), m_inflater(m_file) {}
+    CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) override;
+
+    // After the transfer: 86 unless the stream ended, 343 when it held nothing.
+    CResult Finish() const;
+
+private:
+    CInstallerFileSink m_file;
+    CInflater m_inflater;
+    uint64_t m_next = 0;  // offset of the next byte the stream expects
+};
