@@ -3,12 +3,15 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <utility>
 #include <random>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "foundation/handles.h"
+#include "retrieval/installer_download.h"
 #include "retrieval/unpack.h"
+#include "test_folder.h"
 
 namespace {
 
@@ -191,6 +194,34 @@ TEST(Inflater, ACorruptStreamFailsAsSoonAsItIsSeenAndAFailingOutputIsPassedOn) {
     ASSERT_EQ(inflater.Feed(packed.data(), packed.size()).m_hr, S_OK);
     ASSERT_EQ(inflater.Finish().m_hr, S_OK);
     EXPECT_EQ(sink.bytes_, original);
+}
+
+TEST(InflatingDownloader, ABodyThatStartsOverStartsTheFileOverAndAGapIsRefused) {
+    TestFolder folder;
+    std::wstring path = folder / L"Quillo.exe";
+    Bytes original = Compressible(300000, 20, 11);
+    Bytes packed = Compress(original, 31);
+    size_t half = packed.size() / 2;
+    {
+        UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        CInflatingDownloader download(file.get());
+        ASSERT_EQ(download.OnData(0, packed.data(), static_cast<DWORD>(half)).m_hr, S_OK);
+        EXPECT_EQ(download.Finish().m_code, 86) << "cut short";
+        ASSERT_EQ(download.OnData(0, packed.data(), static_cast<DWORD>(half)).m_hr, S_OK);   // from the start again
+        ASSERT_EQ(download.OnData(half, packed.data() + half, static_cast<DWORD>(packed.size() - half)).m_hr, S_OK);
+        ASSERT_EQ(download.Finish().m_hr, S_OK);
+    }
+    EXPECT_EQ(TestFolder::Read(path), std::string(original.begin(), original.end()));
+
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    CInflatingDownloader download(file.get());
+    ASSERT_EQ(download.OnData(0, packed.data(), 100).m_hr, S_OK);
+    EXPECT_EQ(download.OnData(101, packed.data() + 101, 100).m_code, 86) << "a byte missing";
+    Bytes empty = Compress(Bytes(), 15);
+    CInflatingDownloader nothing(file.get());
+    ASSERT_EQ(nothing.OnData(0, empty.data(), static_cast<DWORD>(empty.size())).m_hr, S_OK);
+    CResult finished = nothing.Finish();
+    EXPECT_EQ(std::make_pair(finished.m_hr, finished.m_code), std::make_pair(E_FAIL, 343));
 }
 
 }  // namespace
