@@ -83,8 +83,9 @@ Request log
     that header was present), headers (dict as received; ``header(name)``
     looks up case-insensitively), header_list, http_version, client_port,
     connection (number of the connection, counted from 1, so keep-alive reuse
-    is visible), time and body_sent (body bytes of the response written so
-    far). ``wait_for_requests(n, timeout)`` waits until n have
+    is visible), time, body_sent (body bytes of the response written so far)
+    and finished (when the whole response was written, else None).
+    ``wait_for_requests(n, timeout)`` waits until n have
     arrived. ``tls_errors`` collects failed TLS handshakes.
 
 The command-line wrapper is tools/reference-service (``--help``).
@@ -185,6 +186,7 @@ class Request:
     connection: int
     time: float
     body_sent: int = 0   # body bytes of the response written to the socket so far
+    finished: float | None = None   # when the whole response was written (time.time())
 
     def header(self, name: str, default=None):
         name = name.lower()
@@ -711,7 +713,7 @@ class ReferenceService:
         plain = not chunked and fault.rate is None and not fault.chunk_delay and fault.chunk_size is None
         if plain and len(body) <= SLOW_WRITE:
             sock.sendall(head + body)  # one write for small answers
-            entry.body_sent = len(body)
+            entry.body_sent, entry.finished = len(body), time.time()
             return
         sock.sendall(head)
         if fault.chunk_size is not None:
@@ -745,6 +747,7 @@ class ReferenceService:
             entry.body_sent = sent
         if chunked and fault.close_after is None:
             sock.sendall(b'0\r\n\r\n')
+        entry.finished = time.time()
 
     def _pause(self, seconds: float):
         if self._stopping.wait(seconds):
