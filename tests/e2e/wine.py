@@ -42,16 +42,16 @@ class Xvfb:
         for number in range(90, 190):
             if os.path.exists(f'/tmp/.X{number}-lock') or os.path.exists(f'/tmp/.X11-unix/X{number}'):
                 continue
-            process = subprocess.Popen(['Xvfb', f':{number}', '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # Owned from the start: stop() ends it even when this wait is interrupted.
+            self.process = subprocess.Popen(['Xvfb', f':{number}', '-screen', '0', '1024x768x24', '-nolisten',
+                                             'tcp'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and process.poll() is None:
+            while time.monotonic() < deadline and self.process.poll() is None:
                 if os.path.exists(f'/tmp/.X11-unix/X{number}'):
-                    self.display, self.process = f':{number}', process
+                    self.display = f':{number}'
                     return self
                 time.sleep(0.05)
-            process.kill()
-            process.wait()
+            self.stop()
         raise RuntimeError('no Xvfb display could be started')
 
     def stop(self):
