@@ -12,4 +12,5 @@ struct CResponseInfo {
     uint64_t m_received = 0;       // body bytes delivered to OnData in this request
     int64_t m_contentLength = 0;   // Content-Length, 0 when absent
     int64_t m_totalSize = 0;       // size of the whole resource (Content-Range total for a range request)
+    bool m_credentialsRefused = false;  // ended by a proxy that refused the credentials it was given
 };
