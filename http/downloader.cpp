@@ -12,6 +12,10 @@
 namespace {
 
 constexpr int kBarRange = 1000;
+// Each credential a proxy refuses may be one failed logon of the user's
+// domain account, and domains lock accounts after a few: the run's third
+// refusal ends it.
+constexpr int kMostProxyRefusalsPerRun = 3;
 
 void SetMarquee(HWND bar, LONG style) {
     if (style & PBS_MARQUEE) return;
@@ -40,6 +44,17 @@ void ReserveBody(std::vector<unsigned char>& body, uint64_t total) {
     }
 }
 
+// Entered credentials become the run's, for its later requests and the
+// installer. An existing record is overwritten in place: a transfer under
+// way may hold a pointer to it.
+void KeepAsRunCredentials(const CProxyCredentials& entered) {
+    if (g_proxyCredentials) {
+        *g_proxyCredentials = entered;
+    } else {
+        g_proxyCredentials.reset(new CProxyCredentials(entered));
+    }
+}
+
 }  // namespace
 
 CResult CDownloader::OnProgress(uint64_t position, uint64_t total) {
@@ -62,17 +77,18 @@ CResult CDownloader::OnData(uint64_t, const unsigned char* bytes, DWORD count) {
     return CResult();
 }
 
-bool CDownloader::GetProxyCredentials(CProxyCredentials& credentials) {
-    if (g_proxyCredentials) {
+ProxyAnswer CDownloader::GetProxyCredentials(CProxyCredentials& credentials, const CProxyCredentials* refused) {
+    if (refused == nullptr && g_proxyCredentials) {
         credentials = *g_proxyCredentials;
-        return true;
+        return ProxyAnswer::Supplied;
     }
-    // Without credentials from the command line, a silent run cannot ask.
-    if (g_silent) return false;
-    CProxyDialog dialog;
-    if (dialog.DoModal(m_hWnd) != IDOK) return false;
-    // What was entered serves the rest of the run, the installer included.
-    g_proxyCredentials.reset(new CProxyCredentials{dialog.m_userName, dialog.m_password});
+    if (refused != nullptr && ++g_proxyRefusals >= kMostProxyRefusalsPerRun) return ProxyAnswer::GiveUp;
+    // A silent run cannot ask: without credentials from the command line it
+    // has none, and refused ones are not replaced.
+    if (g_silent) return refused != nullptr ? ProxyAnswer::GiveUp : ProxyAnswer::NoneGiven;
+    CProxyDialog dialog(refused != nullptr ? refused->m_userName : std::wstring());
+    if (dialog.DoModal(m_hWnd) != IDOK) return ProxyAnswer::NoneGiven;
+    KeepAsRunCredentials(CProxyCredentials{dialog.m_userName, dialog.m_password});
     credentials = *g_proxyCredentials;
-    return true;
+    return ProxyAnswer::Supplied;
 }

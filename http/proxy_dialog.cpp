@@ -1,10 +1,11 @@
 #include "http/proxy_dialog.h"
 
+#include <utility>
 #include <vector>
 
 #include "resources/resource_ids.h"
 
-CProxyDialog::CProxyDialog() : CDialog(IDD_PROXY_AUTH) {}
+CProxyDialog::CProxyDialog(std::wstring userName) : CDialog(IDD_PROXY_AUTH), m_userName(std::move(userName)) {}
 
 std::wstring CProxyDialog::ReadField(int id) const {
     HWND field = GetDlgItem(m_hWnd, id);
@@ -18,7 +19,13 @@ bool CProxyDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM, INT_PTR& r
         case WM_INITDIALOG:
             CenterWindow(m_hWnd);
             SetWindowIcons(m_hWnd, IDI_LAUNCHER);
-            result = TRUE;  // the focus goes to the first tab stop, the user name
+            if (m_userName.empty()) {
+                result = TRUE;  // the focus goes to the first tab stop, the user name
+                return true;
+            }
+            SetDlgItemTextW(m_hWnd, IDC_PROXY_USER, m_userName.c_str());
+            SetFocus(GetDlgItem(m_hWnd, IDC_PROXY_PASSWORD));
+            result = FALSE;  // the focus was set here
             return true;
         case WM_CTLCOLORDLG:
         case WM_CTLCOLORSTATIC:

@@ -6,10 +6,12 @@
 #include "foundation/dialog.h"
 
 // DoModal returns 1 (OK) or 2 (Cancel, Escape, the close box); both fields
-// are read as they stand on either button.
+// are read as they stand on either button. A user name given at construction
+// (the one a proxy refused) stands in its field, the password is empty, and
+// the password field has the focus.
 class CProxyDialog : public CDialog {
 public:
-    CProxyDialog();
+    explicit CProxyDialog(std::wstring userName = std::wstring());
 
     std::wstring m_userName;
     std::wstring m_password;

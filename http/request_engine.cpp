@@ -162,10 +162,19 @@ CResult FollowRedirect(const std::wstring& location, CRequestTarget& target) {
     return CResult();
 }
 
-// One hop: a request sent, and on a proxy's 407 sent once more on a fresh
-// handle with credentials (the caller's, else the hook's, asked once per
-// call and kept in `supplied` for the later hops). Without a proxy there are
-// no credentials and a 407 is an ordinary status.
+// The answer to a proxy's 407 that ends the request, when the hook gives no
+// credentials to send.
+CResult EndProxyRound(ProxyAnswer answer, CResponseInfo& info) {
+    if (answer == ProxyAnswer::NoneGiven) return CResult(E_ABORT, 234, L"Proxy authentication");
+    info.m_credentialsRefused = true;
+    return CResult(E_FAIL, 227, L"Proxy authentication failed");
+}
+
+// One hop: a request sent, and on a proxy's 407 sent again on a fresh handle
+// with credentials: the caller's, else the hook's (kept in `supplied` for the
+// later hops). Credentials the proxy refuses are never sent again: the hook
+// may replace them, else the request ends. Without a proxy there are no
+// credentials and a 407 is an ordinary status.
 CResult SendWithProxyRound(CWinInet& transfer, const CRequestTarget& target, const std::wstring& headers,
                            bool throughProxy, const CProxyCredentials*& credentials, CProxyCredentials& supplied,
                            CHopHandles& hop, CResponseInfo& info) {
@@ -194,8 +203,9 @@ CResult SendWithProxyRound(CWinInet& transfer, const CRequestTarget& target, con
         }
         info.m_status = status;
         if (status != kProxyAuthenticationRequired || !throughProxy) return CResult();
-        if (credentialsApplied) return CResult(E_FAIL, 227, L"Proxy authentication failed");
-        if (!transfer.GetProxyCredentials(supplied)) return CResult(E_ABORT, 234, L"Proxy authentication");
+        CProxyCredentials refused = credentialsApplied ? *credentials : CProxyCredentials();
+        ProxyAnswer answer = transfer.GetProxyCredentials(supplied, credentialsApplied ? &refused : nullptr);
+        if (answer != ProxyAnswer::Supplied) return EndProxyRound(answer, info);
         credentials = &supplied;
         // The challenged handle is not sent again: a fresh one with the same
         // object name, flags and headers carries the credentials. (Sending

@@ -13,4 +13,5 @@ struct CResponseInfo {
     int64_t m_contentLength = 0;   // Content-Length, 0 when absent
     int64_t m_totalSize = 0;       // size of the whole resource (Content-Range total for a range request)
     bool m_refusedByReceiver = false;  // OnData failed: another attempt cannot help
+    bool m_credentialsRefused = false;  // ended by a proxy that refused the credentials it was given
 };

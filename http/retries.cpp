@@ -2,6 +2,21 @@
 
 #include "http/connection.h"
 
+namespace {
+
+// A failure that no further attempt may repeat: the request was told to stop
+// (E_ABORT: the proxy dialog cancelled, no credentials in a silent run), or a
+// proxy refused the credentials it carried and nothing replaced them. The
+// proxy has answered, so this is no network fault, and presenting the same
+// credentials again would cost the user another failed logon. Nor is a
+// failure of the transfer's own OnData (a corrupt stream, a full disk) one
+// that another attempt could mend.
+bool EndsTransferAtOnce(const CResult& result, const CResponseInfo& attempt) {
+    return result.m_hr == E_ABORT || attempt.m_credentialsRefused || attempt.m_refusedByReceiver;
+}
+
+}  // namespace
+
 CResult RequestWithRetries(CWinInet& transfer, const std::wstring& url, const CProxyCredentials* credentials,
                            int64_t start, int64_t end, DWORD pauseMilliseconds, CResponseInfo* record) {
     int attemptsLeft = kAttemptsPerTransfer;
@@ -11,9 +26,7 @@ CResult RequestWithRetries(CWinInet& transfer, const std::wstring& url, const CP
         std::wstring userAgent = GetUserAgent();
         CResult result = transfer.Request(url, credentials, start, end, &attempt, userAgent);
         if (record != nullptr) *record = attempt;
-        if (result.Succeeded() || attemptsLeft == 0 || result.m_hr == E_ABORT || attempt.m_refusedByReceiver) {
-            return result;
-        }
+        if (result.Succeeded() || attemptsLeft == 0 || EndsTransferAtOnce(result, attempt)) return result;
         if (attempt.m_received != 0 && attempt.m_totalSize == 0) return CResult(E_FAIL, 248);
         if (attempt.m_received > kProgressThatRefillsAttempts) attemptsLeft = kAttemptsPerTransfer;
         start += static_cast<int64_t>(attempt.m_received);

@@ -16,10 +16,10 @@ constexpr uint64_t kProgressThatRefillsAttempts = 0x40000;  // more than 256 KiB
 // Up to 10 attempts; an attempt that delivered more than 256 KiB earns 10
 // more. After a failure the next attempt asks for exactly the bytes not yet
 // delivered ("Range: bytes=<next>-<last>"); when none are left, the failure
-// is the result. E_ABORT is never repeated, nor a failure of the transfer's
-// own OnData (a corrupt stream, a full disk); bytes delivered without a
-// known total cannot be continued (248). `record` receives the last
-// attempt's response record.
+// is the result. E_ABORT, credentials refused by a proxy and a failure of
+// the transfer's own OnData (a corrupt stream, a full disk) are never
+// repeated; bytes delivered without a known total cannot be continued (248).
+// `record` receives the last attempt's response record.
 CResult RequestWithRetries(CWinInet& transfer, const std::wstring& url, const CProxyCredentials* credentials,
                            int64_t start, int64_t end, DWORD pauseMilliseconds, CResponseInfo* record);
 

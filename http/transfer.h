@@ -16,6 +16,13 @@
 
 constexpr int64_t kNoRangeEnd = -1;
 
+// What a transfer answers when a proxy asks for credentials (HTTP 407).
+enum class ProxyAnswer {
+    Supplied,   // the credentials to send were filled in
+    NoneGiven,  // none to send (silent run, or the user cancelled): the request ends with 234
+    GiveUp,     // the refused credentials are not replaced: the request ends with 227
+};
+
 class CDownloaderBase {
 public:
     // Slot 0: the byte count of every chunk just read, before it is delivered.
@@ -26,8 +33,10 @@ public:
     // Slot 2: one chunk of body at `offset` of the resource. A failure ends
     // the transfer at once, without another attempt.
     virtual CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) = 0;
-    // Slot 3: after an HTTP 407; true when `credentials` were filled.
-    virtual bool GetProxyCredentials(CProxyCredentials& credentials) = 0;
+    // Slot 3: after an HTTP 407. `refused` is null when the request carried
+    // no credentials, else the credentials the proxy has just refused (which
+    // must not be presented again).
+    virtual ProxyAnswer GetProxyCredentials(CProxyCredentials& credentials, const CProxyCredentials* refused) = 0;
 
 protected:
     ~CDownloaderBase() = default;
@@ -54,7 +63,8 @@ class CURLChecker : public CWinInet {
 public:
     CResult OnProgress(uint64_t position, uint64_t total) override;
     CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) override;
-    bool GetProxyCredentials(CProxyCredentials& credentials) override;
+    // Never asks: a refusal of the run's credentials ends the probe (227).
+    ProxyAnswer GetProxyCredentials(CProxyCredentials& credentials, const CProxyCredentials* refused) override;
 
     int64_t m_knownSize = 0;
 };
@@ -67,7 +77,10 @@ class CDownloader : public CWinInet {
 public:
     CResult OnProgress(uint64_t position, uint64_t total) override;
     CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) override;
-    bool GetProxyCredentials(CProxyCredentials& credentials) override;
+    // The run's credentials; else, unless the run is silent, the proxy dialog
+    // (again after a refusal, with the refused user name, until the run's
+    // third refusal).
+    ProxyAnswer GetProxyCredentials(CProxyCredentials& credentials, const CProxyCredentials* refused) override;
 
     HWND m_hWnd = nullptr;
     std::vector<unsigned char> m_body;

@@ -12,4 +12,6 @@ CResult CURLChecker::OnProgress(uint64_t position, uint64_t total) {
 
 CResult CURLChecker::OnData(uint64_t, const unsigned char*, DWORD) { return CResult(); }
 
-bool CURLChecker::GetProxyCredentials(CProxyCredentials&) { return false; }
+ProxyAnswer CURLChecker::GetProxyCredentials(CProxyCredentials&, const CProxyCredentials* refused) {
+    return refused != nullptr ? ProxyAnswer::GiveUp : ProxyAnswer::NoneGiven;
+}

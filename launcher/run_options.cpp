@@ -5,6 +5,7 @@ bool g_silent = false;
 bool g_cacheEnabled = false;
 std::vector<std::wstring> g_passThroughArgs;
 std::unique_ptr<CProxyCredentials> g_proxyCredentials;
+int g_proxyRefusals = 0;
 std::wstring g_key;
 std::wstring g_version;
 std::atomic<bool> g_noCancel{false};

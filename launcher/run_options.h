@@ -18,6 +18,7 @@ extern bool g_silent;                                          // "/silent"
 extern bool g_cacheEnabled;                                    // cache switch, or the persistent cache folder
 extern std::vector<std::wstring> g_passThroughArgs;            // forwarded to the installer
 extern std::unique_ptr<CProxyCredentials> g_proxyCredentials;  // "/proxyauth", or entered in the dialog
+extern int g_proxyRefusals;                                    // credentials a proxy refused in this run
 extern std::wstring g_key;                                     // the key in use
 extern std::wstring g_version;                                 // "0,1,0,377"
 extern std::atomic<bool> g_noCancel;                           // set once the installer is about to start

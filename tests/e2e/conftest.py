@@ -1,8 +1,8 @@
 """Fixtures shared by every end-to-end test: the build's programs, the test
 run's own Wine prefix with one persistent wineserver and an Xvfb display, the
 test PKI (its root trusted inside that prefix only), signed copies of
-programs, the reference service on the launcher's built-in endpoint, and an
-authenticating squid."""
+programs, the reference service on the launcher's built-in endpoint, and
+authenticating squids (Basic, NTLM, Negotiate)."""
 import os
 import pathlib
 import shutil
@@ -121,8 +121,27 @@ def service(trusted_pki):
         yield instance
 
 
+PROXY_USERS = {'user': 'secret'}
+REFUSED_PROXY_USER = 'locked'   # the NTLM helper refuses it whatever its password
+
+
 @pytest.fixture(scope='session')
-def squid(run_folder):
+def proxies(run_folder):
+    """proxies(scheme): the session's squid demanding that scheme ('basic',
+    'ntlm' or 'negotiate'), started when first asked for."""
     from proxy import SquidProxy
-    with SquidProxy(run_folder, users={'user': 'secret'}) as proxy:
-        yield proxy
+    started = {}
+
+    def proxy(scheme):
+        if scheme not in started:
+            started[scheme] = SquidProxy(run_folder, users=PROXY_USERS, name=f'squid-{scheme}', scheme=scheme,
+                                         refused=[REFUSED_PROXY_USER]).start()
+        return started[scheme]
+    yield proxy
+    for instance in started.values():
+        instance.stop()
+
+
+@pytest.fixture(scope='session')
+def squid(proxies):
+    return proxies('basic')

@@ -1,10 +1,16 @@
-"""A real squid on 127.0.0.1 that demands Basic proxy authentication, for
-the tests of the launcher's proxy handling.
+"""A real squid on 127.0.0.1 that demands proxy authentication, for the
+tests of the launcher's proxy handling.
 
     proxy = SquidProxy(run_folder, users={'user': 'secret'}).start()
     ... http_proxy=proxy.url ...
     proxy.wait_for_access(lambda entry: entry['method'] == 'CONNECT')
     proxy.stop()
+
+The scheme is Basic (a password file), NTLM, or Negotiate; the last two are
+answered by the tests' own helper (ntlm_helper.py), which checks the NTLMv2
+response against `users` and refuses the names in `refused` whatever their
+password, and logs each decision (helper_decisions()). A Negotiate client
+without Kerberos falls back to NTLM inside that scheme.
 
 It allows plain HTTP and CONNECT (to any port) to this machine only, for
 authenticated users; everything unauthenticated gets 407. It caches nothing,
@@ -14,6 +20,7 @@ first and stop() leaves in place for inspection. Instances running at the
 same time need distinct names.
 """
 import grp
+import json
 import os
 import pathlib
 import pwd
@@ -25,6 +32,12 @@ import time
 
 SQUID = '/usr/sbin/squid'
 NCSA_AUTH = '/usr/lib/squid/basic_ncsa_auth'
+NTLM_HELPER = pathlib.Path(__file__).with_name('ntlm_helper.py')
+PYTHON = '/usr/bin/python3'   # the system's: squid's own user must be able to run it
+SCHEMES = ('basic', 'ntlm', 'negotiate')
+# Abandoned handshakes keep NTLM helpers reserved: with few of them, new
+# challenges queue until the client's receive time-out.
+NTLM_CHILDREN = 20
 EFFECTIVE_USER = 'proxy'
 START_TIMEOUT = 15.0
 STOP_TIMEOUT = 10.0
@@ -73,9 +86,13 @@ def _reachable(path: pathlib.Path, uid: int, gids: set) -> bool:
 
 
 class SquidProxy:
-    def __init__(self, run_folder, users=None, name='squid'):
+    def __init__(self, run_folder, users=None, name='squid', scheme='basic', refused=()):
+        if scheme not in SCHEMES:
+            raise ValueError(f'scheme {scheme!r} is none of {SCHEMES}')
         self.folder = pathlib.Path(run_folder).resolve() / name
         self.users = dict(users if users is not None else {'user': 'secret'})
+        self.scheme = scheme
+        self.refused = list(refused)
         self.port = None
         self.process = None
         self.service_name = None
@@ -93,6 +110,10 @@ class SquidProxy:
     def cache_log(self) -> pathlib.Path:
         return self.folder / 'cache.log'
 
+    @property
+    def helper_log(self) -> pathlib.Path:
+        return self.folder / 'helper.log'
+
     def __enter__(self):
         return self.start()
 
@@ -104,7 +125,7 @@ class SquidProxy:
     def start(self) -> 'SquidProxy':
         if self.process is not None:
             raise SquidError('squid is already running')
-        for program in (SQUID, NCSA_AUTH):
+        for program in (SQUID, NCSA_AUTH, PYTHON):
             if not os.access(program, os.X_OK):
                 raise SquidError(f'{program} is missing: install squid (scripts/setup does)')
         began = time.monotonic()
@@ -175,6 +196,22 @@ class SquidProxy:
             entries.append(entry)
         return entries
 
+    def helper_decisions(self) -> list:
+        """The NTLM helper's decisions so far, in order: dicts with verdict
+        ('AF' accepted, 'NA' refused), domain, user and reason."""
+        if not self.helper_log.exists():
+            return []
+        return [json.loads(line) for line in self.helper_log.read_text().splitlines() if line.strip()]
+
+    def refused_presentations(self) -> list:
+        """The user names of the credentials this proxy refused so far, one
+        per presentation, in order: those of Basic's 407 lines that name a
+        user, or those the NTLM helper refused."""
+        if self.scheme == 'basic':
+            return [entry['user'] for entry in self.access_log_lines()
+                    if entry.get('status') == 407 and entry.get('user')]
+        return [decision['user'] for decision in self.helper_decisions() if decision['verdict'] == 'NA']
+
     def wait_for_access(self, predicate, timeout=5.0) -> list:
         """Waits for an access log line satisfying predicate(entry); returns
         all the lines that do."""
@@ -203,12 +240,19 @@ class SquidProxy:
                 shutil.rmtree(child)
             else:
                 child.unlink()
-        lines = [_password_line(user, password) for user, password in self.users.items()]
-        (self.folder / 'passwd').write_text(''.join(line + '\n' for line in lines))
-        (self.folder / 'passwd').chmod(0o640)
+        if self.scheme == 'basic':
+            lines = [_password_line(user, password) for user, password in self.users.items()]
+            secrets = self.folder / 'passwd'
+            secrets.write_text(''.join(line + '\n' for line in lines))
+        else:
+            secrets = self.folder / 'accounts.json'
+            secrets.write_text(json.dumps({'users': self.users, 'refused': self.refused}))
+            shutil.copyfile(NTLM_HELPER, self.folder / NTLM_HELPER.name)
+            self.helper_log.touch()
+        secrets.chmod(0o640)
         self.folder.chmod(0o755)
         if os.geteuid() == 0:
-            for path in (self.folder, self.folder / 'passwd'):
+            for path in (self.folder, *self.folder.iterdir()):
                 os.chown(path, squid_user.pw_uid, squid_user.pw_gid)
 
     def _config(self) -> str:
@@ -239,10 +283,7 @@ class SquidProxy:
             'connect_timeout 5 seconds',
             'shutdown_lifetime 0 seconds',
             'httpd_suppress_version_string on',
-            f'auth_param basic program {NCSA_AUTH} {folder}/passwd',
-            'auth_param basic children 2 startup=1 idle=1',
-            'auth_param basic realm Loomcraft test proxy',
-            'auth_param basic credentialsttl 1 minute',
+            *self._auth_config(),
             'acl authenticated proxy_auth REQUIRED',
             'acl this_machine dst 127.0.0.0/8 ::1',
             'http_access deny !authenticated',
@@ -252,6 +293,18 @@ class SquidProxy:
         if os.geteuid() == 0:
             lines += [f'cache_effective_user {EFFECTIVE_USER}', f'cache_effective_group {EFFECTIVE_USER}']
         return '\n'.join(lines) + '\n'
+
+    def _auth_config(self) -> list:
+        folder = self.folder
+        if self.scheme == 'basic':
+            return [f'auth_param basic program {NCSA_AUTH} {folder}/passwd',
+                    'auth_param basic children 2 startup=1 idle=1',
+                    'auth_param basic realm Loomcraft test proxy',
+                    'auth_param basic credentialsttl 1 minute']
+        helper = f'{PYTHON} {folder}/{NTLM_HELPER.name} {folder}/accounts.json {self.helper_log} {self.scheme}'
+        return [f'auth_param {self.scheme} program {helper}',
+                f'auth_param {self.scheme} children {NTLM_CHILDREN} startup=1 idle=1',
+                f'auth_param {self.scheme} keep_alive on']
 
     def _launch(self):
         config = self.folder / 'squid.conf'

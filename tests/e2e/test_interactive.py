@@ -20,6 +20,7 @@ PROXY = 'Proxy authentication required'
 ERROR = 'Error'
 PBS_MARQUEE = 0x08
 IDOK, IDCANCEL = 1, 2
+USER_FIELD, PASSWORD_FIELD = 1002, 1003
 E_ABORT = 0x80004004
 SERVICE = f'https://localhost:{os.environ.get("LOOMCRAFT_SERVICE_PORT", "47443")}'
 # Each failure as it must be reported: HRESULT, message, error text (Wine's
@@ -61,6 +62,19 @@ class Interactive:
 
     def window(self, title, state='shown', timeout=30):
         return Window.parse(self.drive('wait', title, state, int(timeout * 1000)))
+
+    def next_window(self, title, previous=None, timeout=30):
+        """A shown window with that title other than `previous` (a Window)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            window = self.window(title, timeout=max(deadline - time.monotonic(), 0.1))
+            if previous is None or window['hwnd'] != previous['hwnd']:
+                return window
+            assert time.monotonic() < deadline, f'no other {title!r} window came'
+            time.sleep(0.05)
+
+    def field(self, title, control):
+        return bytes.fromhex(self.drive('text', title, control)).decode()
 
     def wait_for_bar(self, wanted, timeout=30):
         deadline = time.monotonic() + timeout
@@ -225,18 +239,64 @@ def test_proxy_dialog(answer, squid, service, installer_bytes, vendor, installer
         assert run.finish().exit_code == 0
         assert installer.argv[-3:] == ['/proxyauth', 'user', 'secret']
         return
-    if answer == 'empty':   # empty credentials are applied, refused, and never asked for again
-        assert run.message_box() == box_text(E_FAIL, 'Call failed.', 'Proxy authentication failed', 227)
-        assert run.finish().exit_code == E_FAIL
-        # Ten attempts, 500 ms apart: Wine's WinINet makes three refused CONNECTs of each.
+    if answer == 'empty':   # empty credentials are applied and refused once; the dialog comes back, empty
+        again = run.next_window(PROXY, proxy)
+        assert (run.field(PROXY, USER_FIELD), run.field(PROXY, PASSWORD_FIELD)) == ('', '')
+        run.drive('click', PROXY, IDCANCEL)
+        # One attempt, no further one: Wine's WinINet makes three refused CONNECTs of it.
         refused = lambda: [e for e in squid.access_log_lines()[logged:] if e.get('method') == 'CONNECT']
-        until(lambda: len(refused()) >= 30, timeout=5)   # squid logs a tunnel once it is closed
-        assert [(e['status'], e['url']) for e in refused()] == [(407, SERVICE.removeprefix('https://'))] * 30
-        return
+        assert again and until(lambda: len(refused()) >= 3, timeout=5)   # squid logs a tunnel once it is closed
     if answer != 'silent':
         assert run.message_box() == box_text(E_ABORT, '', 'Proxy authentication', 234)
     assert run.finish().exit_code == E_ABORT
     assert service.log == [] and not installer.started
+    if answer == 'empty':
+        assert [(e['status'], e['url']) for e in refused()] == [(407, SERVICE.removeprefix('https://'))] * 3
+
+
+# The passwords typed into the proxy dialogs, in order (None: Cancel), and
+# whether the run starts with the wrong password on its command line.
+REFUSAL_PLANS = {
+    'wrong-then-right': (False, ['wrong', 'secret']),
+    'command-line-wrong': (True, ['secret']),
+    'three-wrong': (False, ['wrong'] * 3),
+    'cancel-second': (False, ['wrong', None]),
+}
+
+
+@pytest.mark.parametrize('plan', REFUSAL_PLANS)
+@pytest.mark.parametrize('scheme', ['basic', 'ntlm'])
+def test_proxy_dialog_after_a_refusal(scheme, plan, proxies, service, installer_bytes, vendor, installer,
+                                      interactive):
+    proxy = proxies(scheme)
+    user = 'user' if scheme == 'basic' else 'DOMAIN\\user'
+    on_command_line, passwords = REFUSAL_PLANS[plan]
+    offer(service, installer_bytes)
+    refusals = len(proxy.refused_presentations())
+    run = interactive(vendor, *(('/proxyauth', user, 'wrong') if on_command_line else ()),
+                      env=dict(installer.env, http_proxy=proxy.url))
+    dialog = None
+    for number, password in enumerate(passwords):
+        dialog = run.next_window(PROXY, dialog)
+        after_refusal = number > 0 or on_command_line   # the refused user name stands, the password is empty
+        assert (run.field(PROXY, USER_FIELD), run.field(PROXY, PASSWORD_FIELD)) == (user if after_refusal else '', '')
+        if password is None:
+            run.drive('click', PROXY, IDCANCEL)
+            break
+        run.drive('fill', PROXY, user, password)
+        run.drive('click', PROXY, IDOK)
+    if plan == 'three-wrong':   # the third refusal ends the run: no fourth dialog, no attempt more
+        assert run.message_box() == box_text(E_FAIL, 'Call failed.', 'Proxy authentication failed', 227)
+        assert run.finish().exit_code == E_FAIL
+    elif plan == 'cancel-second':
+        assert run.message_box() == box_text(E_ABORT, '', 'Proxy authentication', 234)
+        assert run.finish().exit_code == E_ABORT
+    else:
+        assert run.finish().exit_code == 0
+        assert installer.argv[-3:] == ['/proxyauth', user, 'secret']   # what the proxy accepted
+    assert installer.started == (plan in ('wrong-then-right', 'command-line-wrong'))
+    time.sleep(1.0)   # a presentation made before the end would be in the logs by now
+    assert proxy.refused_presentations()[refusals:] == ['user'] * (3 if plan == 'three-wrong' else 1)
 
 
 def test_goto_opens_the_page_and_succeeds(service, vendor, interactive, browser):

@@ -48,9 +48,9 @@ public:
         }
         return result;
     }
-    bool GetProxyCredentials(CProxyCredentials& credentials) override {
+    ProxyAnswer GetProxyCredentials(CProxyCredentials& credentials, const CProxyCredentials* refused) override {
         ++hookCalls;
-        return CDownloader::GetProxyCredentials(credentials);
+        return CDownloader::GetProxyCredentials(credentials, refused);
     }
     std::vector<ProgressStep> steps;
     int hookCalls = 0;

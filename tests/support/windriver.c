@@ -4,13 +4,14 @@
  *   wait TITLE shown|hidden|gone MS  waits for that state (exit 1 on time-out),
  *                                    then describes the window
  *   describe TITLE                   "rect=L,T,R,B work=L,T,R,B owner=L,T,R,B|-
- *                                    bar=STYLE,LOW,HIGH,POS|- pid=N"
+ *                                    bar=STYLE,LOW,HIGH,POS|- pid=N hwnd=H"
  *   command TITLE ID                 posts WM_COMMAND ID
  *   close TITLE                      posts what the close box sends (SC_CLOSE)
  *   escape TITLE                     posts the Escape key to the dialog's loop
  *   fill TITLE USER PASSWORD         sets the proxy dialog's two fields
  *   click TITLE ID                   clicks the button ID
- *   text TITLE                       prints a message box's text, hex of UTF-8
+ *   text TITLE [ID]                  prints a message box's text (or that of
+ *                                    control ID), hex of UTF-8
  *   crash TITLE [RVA]                starts a thread at address 0 in the
  *                                    window's process (a call through null),
  *                                    or at that hexadecimal offset into the
@@ -50,7 +51,7 @@ static int Describe(HWND window) {
         printf(" bar=-");
     }
     GetWindowThreadProcessId(window, &pid);
-    printf(" pid=%lu\n", pid);
+    printf(" pid=%lu hwnd=0x%lx\n", pid, (unsigned long)(ULONG_PTR)window);
     return 0;
 }
 
@@ -106,7 +107,7 @@ int wmain(int argc, wchar_t** argv) {
         return !PostMessageW(GetDlgItem(window, (int)wcstoul(argv[3], NULL, 10)), BM_CLICK, 0, 0);
     }
     if (wcscmp(verb, L"text") == 0) {
-        GetDlgItemTextW(window, 0xFFFF, text, 4096);
+        GetDlgItemTextW(window, argc > 3 ? (int)wcstoul(argv[3], NULL, 10) : 0xFFFF, text, 4096);
         PrintHexUtf8(text);
         return 0;
     }

@@ -104,7 +104,9 @@ public:
         return failProgress ? CResult(E_ABORT, 0, L"stop") : CResult();
     }
     CResult OnData(uint64_t, const unsigned char*, DWORD) override { return CResult(); }
-    bool GetProxyCredentials(CProxyCredentials&) override { return false; }
+    ProxyAnswer GetProxyCredentials(CProxyCredentials&, const CProxyCredentials*) override {
+        return ProxyAnswer::NoneGiven;
+    }
     int progressCalls = 0;
     bool failProgress = false;
 };
