@@ -29,7 +29,6 @@ CResult CopyAllBytes(HANDLE source, HANDLE target) {
     }
 }
 
-
 }  // namespace
 
 CResult WriteToHandle(HANDLE file, const void* bytes, size_t count) {
