@@ -2,11 +2,12 @@
 
 #include <vector>
 
+#include "expected_publisher.h"
 #include "signature/crypt_api.h"
 #include "signature/crypt_handles.h"
 
-const wchar_t kExpectedPublisher[] = L"Veltrane Systems Inc.";
-const wchar_t kExpectedIssuer[] = L"GlobalSign ObjectSign CA";
+const wchar_t kExpectedPublisher[] = LOOMCRAFT_EXPECTED_PUBLISHER;
+const wchar_t kExpectedIssuer[] = LOOMCRAFT_EXPECTED_ISSUER;
 
 namespace {
 

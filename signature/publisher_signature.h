@@ -9,8 +9,9 @@
 
 #include "foundation/result.h"
 
-extern const wchar_t kExpectedPublisher[];  // "Veltrane Systems Inc."
-extern const wchar_t kExpectedIssuer[];     // "GlobalSign ObjectSign CA"
+// Both from signature/expected_publisher.txt, their one definition.
+extern const wchar_t kExpectedPublisher[];
+extern const wchar_t kExpectedIssuer[];
 
 // Success only when all holds; otherwise one of
 //   190 "Could not verify signature"               (the trust provider's status,

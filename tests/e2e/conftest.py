@@ -3,11 +3,14 @@ run's own Wine prefix with one persistent wineserver and an Xvfb display, the
 test PKI (its root trusted inside that prefix only), signed copies of
 programs, the reference service on the launcher's built-in endpoint, and
 authenticating squids (Basic, NTLM, Negotiate)."""
+import importlib.machinery
+import importlib.util
 import os
 import pathlib
 import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -27,6 +30,18 @@ sys.path.insert(0, str(TOOLS))
 from reference_service import ReferenceService, compress  # noqa: E402,F401  (compress is re-exported for tests)
 
 
+def load_tool(name):
+    """A tool without a .py name, as a module."""
+    loader = importlib.machinery.SourceFileLoader(name.replace('-', '_'), str(TOOLS / name))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+# Whom the launcher expects installers to be signed by, from their one definition.
+PUBLISHER, ISSUER = load_tool('check-installer').expected_names()
+
+
 class Pki:
     """The throw-away test PKI, and signing with it."""
 
@@ -39,13 +54,16 @@ class Pki:
     def tls(self, name='good'):
         return self.folder / f'tls-{name}.pem', self.folder / f'tls-{name}.key'
 
-    def sign(self, source, target, signer='good'):
-        """Signs a copy of `source` as `target` with the signing set `signer`."""
+    def sign(self, source, target, signer='good', time_stamped=False):
+        """Signs a copy of `source` as `target` with the signing set `signer`, time-stamped now by the
+        test TSA when asked."""
         target = pathlib.Path(target)
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(source, target)
+        stamp = ['-TSA-certs', self.folder / 'tsa.pem', '-TSA-key', self.folder / 'tsa.key',
+                 '-TSA-time', str(int(time.time()))] if time_stamped else []
         subprocess.run([TOOLS / 'sign-file', self.folder / f'sign-{signer}.pem', self.folder / f'sign-{signer}.key',
-                        target], check=True)
+                        target, *stamp], check=True)
         return target
 
 

@@ -12,8 +12,9 @@ import time
 
 import pytest
 
+from conftest import ISSUER, PUBLISHER
+
 TOOL = pathlib.Path(__file__).resolve().parents[2] / 'tools' / 'make-test-pki'
-PUBLISHER, ISSUER = 'Veltrane Systems Inc.', 'GlobalSign ObjectSign CA'
 ROOT, UNTRUSTED_ROOT = 'Loomcraft Test Root', 'Loomcraft Untrusted Root'
 DAY = 86400
 
@@ -22,8 +23,8 @@ SIGNING_SETS = {
     'good': (PUBLISHER, ISSUER, ROOT),
     'other-issuer': (PUBLISHER, 'Other ObjectSign CA', ROOT),
     'other-subject': ('Other Systems Inc.', ISSUER, ROOT),
-    'subject-case': ('Veltrane Systems INC.', ISSUER, ROOT),
-    'subject-space': ('Veltrane Systems Inc. ', ISSUER, ROOT),
+    'subject-case': (PUBLISHER.swapcase(), ISSUER, ROOT),
+    'subject-space': (PUBLISHER + ' ', ISSUER, ROOT),
     'expired': (PUBLISHER, ISSUER, ROOT),
     'untrusted-root': (PUBLISHER, ISSUER, UNTRUSTED_ROOT),
 }
@@ -173,8 +174,8 @@ def test_tls_server_certificate(pki_folder, name, tmp_path):
 
 def test_every_key_is_its_own(pki_folder):
     keys = [public_key(key_file=path) for path in pki_folder.glob('*.key')]
-    # every signing set twice: with a SHA-1-signed and with a SHA-256-signed leaf
-    assert len(keys) == 2 * len(SIGNING_SETS) + len(TLS_SETS) == len(set(keys))
+    # every signing set twice: with a SHA-1-signed and with a SHA-256-signed leaf; the TSA's
+    assert len(keys) == 2 * len(SIGNING_SETS) + len(TLS_SETS) + 1 == len(set(keys))
 
 
 def test_second_run_is_a_no_op_that_runs_no_tool(pki_folder, tmp_path):
