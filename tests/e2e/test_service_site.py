@@ -41,7 +41,8 @@ def service_config(table, out, files, pki, *options):
                      b'\xef\xbb\xbf# key\treply\r\n\r\n' + ''.join(f'{k}\t{r}\r\n' for k, r in table).encode())
     cert, key = pki.tls('good')
     return subprocess.run([TOOLS / 'service-config', '--keys', keys, '--files', files, '--cert', cert, '--key', key,
-                           '--port', str(SERVICE_PORT), '--address', '127.0.0.1', '--out', out, *options],
+                           '--port', str(SERVICE_PORT), '--address', '127.0.0.1', '--out', out,
+                           '--ca', pki.path('root.pem'), *options],
                           capture_output=True, text=True)
 
 
@@ -58,6 +59,7 @@ class Site:
     def configure(self, table=TABLE, *options):
         done = service_config(table, self.out, self.files, self.pki, '--limit-rate', '4m', *options)
         assert done.returncode == 0, done.stderr
+        assert 'setup.bin: warning: the signature has no time stamp' in done.stdout   # and it still goes live
         conf = (self.out / 'nginx.conf').read_text()
         started, self.conf, old = self.conf is None, conf, self.conf
         if started:
@@ -97,6 +99,15 @@ class Site:
         status, *lines = head.decode('latin-1').split('\r\n')
         return int(status.split()[1]), dict((k.lower(), v) for k, v in (line.split(': ', 1) for line in lines)), body
 
+    def rotate_logs(self):
+        """Moves the logs aside, as logrotate would, and has nginx start new ones."""
+        old = self.folder / f'old-logs-{len(list(self.folder.glob("old-logs-*")))}'
+        old.mkdir()
+        for name in ('access.log', 'error-pages.log'):
+            (self.out / 'logs' / name).rename(old / name)
+        self.nginx('-s', 'reopen')
+        assert until(lambda: (self.out / 'logs' / 'access.log').exists())
+
     def stop(self):
         if (self.out / 'logs' / 'nginx.pid').exists():
             master = self.master()
@@ -110,6 +121,7 @@ def public():
     folder = pathlib.Path(tempfile.mkdtemp(prefix='loomcraft-site-'))
     folder.chmod(0o755)
     (folder / 'files').mkdir()
+    (folder / 'files' / 'unsigned.bin').write_bytes(zlib.compress(b'MZ, and no signature'))
     yield folder
     shutil.rmtree(folder)
 
@@ -141,6 +153,9 @@ GET, REFUSED = 'GET:https://a.test/x', 'the launcher would refuse this reply: '
     (f'{"k" * 1024}\t{GET}\n', (), 'keys.tsv:1: the stamp tool refuses this key: the key is 1024 bytes long'),
     (f'kéy\t{GET}\n', (), 'keys.tsv:1: the stamp tool refuses this key: the key contains non-ASCII'),
     (f'k1\t{GET}\n', ('--unknown-reply', 'Hello'), f'--unknown-reply: {REFUSED}'),
+    (f'k1\t{GET}\nk2\tGET:{BASE}/files/unsigned.bin\n', (),
+     'keys.tsv:2: the launcher would refuse /files/unsigned.bin: it unpacks to something that is not a Windows '
+     'program (190)'),
 ])
 def test_key_table_problems_are_refused_and_nothing_changes(pki, public, tmp_path, table, options, problem):
     out = tmp_path / 'out'
@@ -148,6 +163,8 @@ def test_key_table_problems_are_refused_and_nothing_changes(pki, public, tmp_pat
     before = {p: p.read_bytes() for p in out.rglob('*') if p.is_file()}
     done = service_config(table.encode(), out, public / 'files', pki, *options)
     assert done.returncode == 1 and problem in done.stderr, done.stderr
+    if '/files/' in problem:   # a download from elsewhere is listed, not checked
+        assert 'keys.tsv:1: https://a.test/x: not checked (not served from --files)' in done.stdout
     assert {p: p.read_bytes() for p in out.rglob('*') if p.is_file()} == before
 
 
@@ -233,27 +250,51 @@ def test_launcher_installs_follows_goto_and_unknown_keys(site, wine, trusted_pki
     assert f'"GET /files/setup.bin HTTP/1.1" 200 {size} ' in log
 
 
-def test_download_broken_mid_body_resumes_with_a_range(site, wine, vendor, installer):  # noqa: F811
-    site.configure(TABLE)
-    size = (site.files / 'setup.bin').stat().st_size
-
+def kill_a_worker_mid_download(site, run):
+    """Kills the nginx worker that has sent 1 MiB of a body; the master starts another."""
     def written(pid):   # bytes a worker has written, TLS records to the launcher included
         return int(re.search(r'wchar: (\d+)', pathlib.Path(f'/proc/{pid}/io').read_text())[1])
     start = {pid: written(pid) for pid in site.workers()}
-    run = wine.spawn(vendor, '/silent', '.', env=installer.env)
 
-    def kill_once_under_way():   # the worker that has sent 1 MiB of the body; the master starts another
+    def kill_once_under_way():
         killed = [pid for pid, before in start.items() if written(pid) - before > 1 << 20]
         for pid in killed:
             os.kill(pid, signal.SIGKILL)
         return killed
     assert until(kill_once_under_way, 60)
-    assert run.result().exit_code == 0 and installer.started
+    assert run.result().exit_code == 0
     assert until(lambda: len(site.workers()) == len(start))
-    # The killed worker logged nothing; the one logged download is the continuation.
-    downloads = [line for line in site.log('access.log') if '/files/setup.bin' in line][-1:]
-    first, sent = map(int, re.search(rf'" 206 (\d+) .*"bytes=(\d+)-{size - 1}"', downloads[0]).group(2, 1))
-    assert first > 1 << 19 and sent == size - first
+
+
+def test_the_funnel_counts_what_launchers_did(site, wine, trusted_pki, launcher, installer, interactive, browser,
+                                              tmp_path):
+    site.configure(TABLE)   # an unknown key gets a 404: the launcher fails with 274
+    site.rotate_logs()
+    size = (site.files / 'setup.bin').stat().st_size
+    cached = vendor_launcher(trusted_pki, launcher, tmp_path / 'cached')
+    (cached.parent / 'QuilloDownloads' / 'Files').mkdir(parents=True)   # cache on: a size probe first
+    assert run_launcher(wine, cached, env=installer.env).exit_code == 0 and installer.started
+    cut = vendor_launcher(trusted_pki, launcher, tmp_path / 'cut')
+    kill_a_worker_mid_download(site, wine.spawn(cut, '/silent', '.', env=installer.env))
+    for key, code in ((GOTO_KEY, 266), (UNKNOWN_KEY, 274)):
+        result = run_launcher(wine, vendor_launcher(trusted_pki, launcher, tmp_path / key, key=key))
+        assert result.stdout.decode().endswith(f' - {code}\r\n'), result
+    run = interactive(vendor_launcher(trusted_pki, launcher, tmp_path / 'failing', key=UNKNOWN_KEY))
+    assert run.message_box().endswith('; Invalid response; 274')
+    run.finish()
+    assert until(lambda: browser.opened_urls())
+    assert site.fetch(browser.opened_urls()[0][len(BASE):])[0] == 200
+
+    downloads = [line for line in site.log('access.log') if '/files/setup.bin' in line]
+    probe, whole, resumed = downloads   # the killed worker logged nothing
+    assert re.search(r'" 200 (\d+) .* - "-" -$', probe) and f'" 200 {size} ' in whole and whole.endswith(' OK')
+    first, sent = map(int, re.search(rf'" 206 (\d+) .*"bytes=(\d+)-{size - 1}"', resumed).group(2, 1))
+    assert first > 1 << 19 and sent == size - first and resumed.endswith(f'"bytes {first}-{size - 1}/{size}" OK')
+    logs = site.out / 'logs'   # as a vendor passes it, with one of its files named again
+    report = subprocess.run([TOOLS / 'error-report', logs, logs / 'error-pages.log'], capture_output=True, text=True,
+                            check=True).stdout
+    assert report.splitlines()[1] == ('funnel: 5 service requests (2 answered GET:, 1 answered GOTO:, 2 unknown keys), '
+                                      '2 installers delivered whole, 1 failure pages'), report
 
 
 def test_failure_and_crash_pages_reach_the_report(site, wine, trusted_pki, launcher, interactive, browser, tmp_path):
