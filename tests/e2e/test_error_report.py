@@ -46,8 +46,10 @@ def test_funnel_of_a_logs_folder(tmp_path, copy):
         access(10, 13, 1, '/getinstaller?key=0123abcd', kind='GET', method='HEAD'),
         access(10, 14, 6, '/files/setup.bin'),                         # no service request: (unknown)
         access(10, 15, 4, FAILURE)]) + '\n')
-    own = 'loomcraft-error-page-v{}\t2026-12-10T10:00:{}+00:00\t10.0.0.4\tGET\t200\t' + FAILURE
-    (logs / 'error-pages.log').write_text(own.format(1, '00') + '\n' + own.format(2, 15) + f'\t{10:016x}{15:016x}\n')
+    own = 'loomcraft-error-page-v{}\t2026-12-{}T10:00:{}+00:00\t10.0.0.{}\tGET\t200\t' + FAILURE
+    (logs / 'error-pages.log').write_text('\n'.join([   # the access log's visits again, and one more
+        own.format(1, '09', '03', 1).replace('377', '376'), own.format(2, 10, 15, 4) + f'\t{10:016x}{15:016x}',
+        own.format(1, 10, '00', 4)]) + '\n')
     (logs / 'error.log').write_text('2026/12/10 10:00:05 [info] 12#12: *5 client closed connection\n')
     (logs / 'nginx.pid').write_text('12\n')
     if copy:
@@ -57,8 +59,7 @@ def test_funnel_of_a_logs_folder(tmp_path, copy):
                             capture_output=True, text=True, check=True).stdout
     lines = report.splitlines()
     assert lines[0] == (f'3 failures and 0 crashes reported in {4 if copy else 3} files, 2026-12-09 to 2026-12-10; '
-                        f'0 malformed lines skipped, 16 other requests, {16 if copy else 1} duplicate '
-                        f'line{"s" if copy else ""} dropped')
+                        f'0 malformed lines skipped, 16 other requests, {17 if copy else 2} duplicate lines dropped')
     funnel = ('funnel: 8 service requests (5 answered GET:, 1 answered GOTO:, 2 unknown keys), '
               '5 installers delivered whole, 3 failure pages')
     assert lines[1] == funnel
