@@ -301,6 +301,7 @@ def test_failure_and_crash_pages_reach_the_report(site, wine, trusted_pki, launc
     # No --unknown-reply: an unknown key gets a 404, which the launcher refuses. Slow downloads keep the
     # progress window up for the crash.
     site.configure(TABLE, '--limit-rate', '200k')
+    site.rotate_logs()
     unknown = vendor_launcher(trusted_pki, launcher, tmp_path / 'unknown', key=UNKNOWN_KEY)
     for args in ((), ('/passcode', 'quillo:Grüße, 50% & co')):
         run = interactive(unknown, *args)
