@@ -28,7 +28,7 @@ SERVICE_PORT = int(os.environ.get('LOOMCRAFT_SERVICE_PORT', '47443'))
 STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 WINE_TOOLS = ('wine', 'wineserver')
 
-sys.path[:0] = [str(REPO / 'tools'), str(REPO / 'tests' / 'e2e')]
+sys.path[:0] = [str(REPO / 'tools' / 'dev'), str(REPO / 'tests' / 'e2e')]
 from wine import WIN64, Wine, Xvfb  # noqa: E402
 
 

@@ -21,12 +21,13 @@ BUILD = pathlib.Path(os.environ.get('LOOMCRAFT_BUILD_DIR', REPO / 'build')).reso
 BIN = BUILD / 'bin'
 # Two test runs at once need two run folders (each has its own Wine prefix).
 RUN_FOLDER = pathlib.Path(os.environ.get('LOOMCRAFT_E2E_RUN_DIR', BUILD / 'e2e')).resolve()
-TOOLS = REPO / 'tools'
+TOOLS = REPO / 'tools' / 'vendor'      # what the vendor runs, under test
+DEV_TOOLS = REPO / 'tools' / 'dev'     # the test PKI, the reference service
 # The launcher's built-in endpoint, https://localhost:47443, unless the build
 # was given another port (for a second test run beside this one).
 SERVICE_PORT = int(os.environ.get('LOOMCRAFT_SERVICE_PORT', '47443'))
 
-sys.path.insert(0, str(TOOLS))
+sys.path.insert(0, str(DEV_TOOLS))
 from reference_service import ReferenceService, compress  # noqa: E402,F401  (compress is re-exported for tests)
 
 
@@ -102,7 +103,7 @@ def wine(run_folder, bin_folder, display):
 @pytest.fixture(scope='session')
 def pki(run_folder):
     folder = run_folder / 'pki'
-    subprocess.run([TOOLS / 'make-test-pki', folder], check=True)
+    subprocess.run([DEV_TOOLS / 'make-test-pki', folder], check=True)
     return Pki(folder)
 
 

@@ -20,7 +20,7 @@ from launchers import until
 from proxy import SquidProxy
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / 'tools'))
+sys.path.insert(0, str(REPO / 'tools' / 'dev'))
 
 from reference_service import DEFAULT_LAST_MODIFIED, Fault, ReferenceService  # noqa: E402
 
@@ -461,7 +461,7 @@ def test_command_line(tmp_path, certificate):
     (tmp_path / 'setup.exe').write_bytes(exe)
     (tmp_path / 'page.bin').write_bytes(SLICE)
     ready, log = tmp_path / 'port', tmp_path / 'requests.jsonl'
-    process = subprocess.Popen([str(REPO / 'tools' / 'reference-service'), '--cert', str(certificate[0]),
+    process = subprocess.Popen([str(REPO / 'tools' / 'dev' / 'reference-service'), '--cert', str(certificate[0]),
                                 '--key', str(certificate[1]), '--file', f'/page.bin={tmp_path / "page.bin"}',
                                 '--installer', f'/setup.gz={tmp_path / "setup.exe"}:gzip',
                                 '--installer', f'/setup.z={tmp_path / "setup.exe"}', '--reply', 'K-1=GET:/setup.z',

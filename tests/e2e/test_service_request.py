@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import SERVICE_PORT, TOOLS, ReferenceService
+from conftest import DEV_TOOLS, SERVICE_PORT, ReferenceService
 from launchers import KEY, run_launcher, vendor_launcher
 from test_workflow import INSTALLER_PATH, Installer, installer_bytes  # noqa: F401  (fixture)
 from wine import winpath
@@ -98,7 +98,7 @@ def test_machine_without_network_adapter_sends_no_identifier(wine, vendor, trust
     script = f'''
 set -e
 ip link set lo up
-{sys.executable} {TOOLS / 'reference-service'} --port {SERVICE_PORT} --cert {cert} --key {key} \
+{sys.executable} {DEV_TOOLS / 'reference-service'} --port {SERVICE_PORT} --cert {cert} --key {key} \
     --log {log} --ready-file {ready} &
 service=$!
 while [ ! -s {ready} ]; do sleep 0.05; done

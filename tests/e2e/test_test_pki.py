@@ -1,4 +1,4 @@
-"""tools/make-test-pki: the certificates the signature and HTTPS tests rely on
+"""tools/dev/make-test-pki: the certificates the signature and HTTPS tests rely on
 have the names, extensions, digests, validity and chains they claim, and a
 second run is a quick no-op. Needs openssl and faketime, not Wine."""
 import os
@@ -14,7 +14,7 @@ import pytest
 
 from conftest import ISSUER, PUBLISHER
 
-TOOL = pathlib.Path(__file__).resolve().parents[2] / 'tools' / 'make-test-pki'
+TOOL = pathlib.Path(__file__).resolve().parents[2] / 'tools' / 'dev' / 'make-test-pki'
 ROOT, UNTRUSTED_ROOT = 'Loomcraft Test Root', 'Loomcraft Untrusted Root'
 DAY = 86400
 

@@ -88,7 +88,7 @@ Request log
     ``wait_for_requests(n, timeout)`` waits until n have
     arrived. ``tls_errors`` collects failed TLS handshakes.
 
-The command-line wrapper is tools/reference-service (``--help``).
+The command-line wrapper is tools/dev/reference-service (``--help``).
 """
 from __future__ import annotations
 
