@@ -3,11 +3,12 @@ each way an upload goes wrong gets its own line and exit status. Needs
 osslsigncode and openssl, not Wine."""
 import datetime
 import subprocess
+import types
 import zlib
 
 import pytest
 
-from conftest import ISSUER, PUBLISHER, TOOLS
+from conftest import ISSUER, PUBLISHER, TOOLS, load_tool
 
 
 def expiry_day(pki, signer):
@@ -76,3 +77,12 @@ def test_several_files_and_bad_usage(pki, tmp_path):
         f'{tmp_path}/missing.bin: refused: cannot be read: No such file or directory']
     for arguments in ([], ['--ca', tmp_path / 'missing.pem', tmp_path / 'empty.bin']):
         assert subprocess.run([TOOLS / 'check-installer', *arguments], capture_output=True).returncode == 2
+
+
+def test_an_installer_past_the_measured_ceiling_is_warned_of():
+    checker = load_tool('check-installer')
+    ceiling, time_stamped = checker.MEASURED_CEILING_MIB << 20, types.SimpleNamespace(time_stamped=True)
+    assert checker.warnings_for(time_stamped, ceiling) == []
+    assert checker.warnings_for(time_stamped, ceiling + 1) == [
+        f'it unpacks to {ceiling + 1:,} bytes, more than the 1936 MiB of the largest installer the launcher was '
+        'measured to install']
