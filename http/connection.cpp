@@ -46,9 +46,9 @@ void RaiseLimit(DWORD option) {
     wininet::InternetSetOptionW(nullptr, option, &value, sizeof value);
 }
 
-CResult SetStringOption(HINTERNET request, DWORD option, const std::wstring& value, int code) {
-    if (!wininet::InternetSetOptionW(request, option, const_cast<wchar_t*>(value.c_str()),
-                            static_cast<DWORD>(value.size() + 1))) {
+// `value` is zero-terminated after its `length` characters.
+CResult SetStringOption(HINTERNET request, DWORD option, const wchar_t* value, size_t length, int code) {
+    if (!wininet::InternetSetOptionW(request, option, const_cast<wchar_t*>(value), static_cast<DWORD>(length + 1))) {
         return CResult::FromLastError(code);
     }
     return CResult();
@@ -100,9 +100,11 @@ bool SessionUsesProxy(HINTERNET internet) {
 }
 
 CResult ApplyProxyCredentials(const CProxyCredentials& credentials, HINTERNET request) {
-    CResult applied = SetStringOption(request, INTERNET_OPTION_PROXY_USERNAME, credentials.m_userName, 59);
+    const std::wstring& user = credentials.m_userName;
+    CResult applied = SetStringOption(request, INTERNET_OPTION_PROXY_USERNAME, user.c_str(), user.size(), 59);
     if (applied.Failed()) return applied;
-    return SetStringOption(request, INTERNET_OPTION_PROXY_PASSWORD, credentials.m_password, 60);
+    const CSecretText& password = credentials.m_password;
+    return SetStringOption(request, INTERNET_OPTION_PROXY_PASSWORD, password.c_str(), password.size(), 60);
 }
 
 HINTERNET OpenInternet(const std::wstring& userAgent) {

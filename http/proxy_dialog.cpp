@@ -14,6 +14,20 @@ std::wstring CProxyDialog::ReadField(int id) const {
     return std::wstring(text.data(), length > 0 ? static_cast<size_t>(length) : 0);
 }
 
+CSecretText CProxyDialog::TakePassword() const {
+    HWND field = GetDlgItem(m_hWnd, IDC_PROXY_PASSWORD);
+    int length = GetWindowTextLengthW(field);
+    if (length <= 0) return CSecretText();
+    CSecretText password;
+    password.append(static_cast<size_t>(length), L'\0');
+    int read = GetWindowTextW(field, password.data(), length + 1);
+    CSecretText taken(password.view().substr(0, read > 0 ? static_cast<size_t>(read) : 0));
+    // The same length first, so that the control writes over its own buffer.
+    SetWindowTextW(field, std::wstring(static_cast<size_t>(length), L'*').c_str());
+    SetWindowTextW(field, L"");
+    return taken;
+}
+
 bool CProxyDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM, INT_PTR& result) {
     switch (message) {
         case WM_INITDIALOG:
@@ -34,7 +48,7 @@ bool CProxyDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM, INT_PTR& r
         case WM_COMMAND:
             if (LOWORD(wParam) != IDOK && LOWORD(wParam) != IDCANCEL) return false;
             m_userName = ReadField(IDC_PROXY_USER);
-            m_password = ReadField(IDC_PROXY_PASSWORD);
+            m_password = TakePassword();
             EndDialog(m_hWnd, LOWORD(wParam) == IDOK ? IDOK : IDCANCEL);
             result = TRUE;
             return true;

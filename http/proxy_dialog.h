@@ -4,6 +4,7 @@
 #include <string>
 
 #include "foundation/dialog.h"
+#include "foundation/secret_text.h"
 
 // DoModal returns 1 (OK) or 2 (Cancel, Escape, the close box); both fields
 // are read as they stand on either button. A user name given at construction
@@ -14,11 +15,14 @@ public:
     explicit CProxyDialog(std::wstring userName = std::wstring());
 
     std::wstring m_userName;
-    std::wstring m_password;
+    CSecretText m_password;
 
 protected:
     bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
 
 private:
     std::wstring ReadField(int id) const;
+    // The password read straight into secret text; the field itself is then
+    // overwritten and emptied, so that the edit control keeps no copy.
+    CSecretText TakePassword() const;
 };

@@ -26,6 +26,13 @@ std::wstring LoadVersionString() {
     return buffer;
 }
 
+// The argument block may hold a proxy password ("/proxyauth"): all that is
+// needed of it was copied, and it is wiped before it goes back.
+void WipeArguments(LocalMemory& block) {
+    if (block) SecureZeroMemory(block.get(), LocalSize(block.get()));
+    block.reset();
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -45,6 +52,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     g_silent = false;
     g_cacheEnabled = false;
     CCommandLineValues values = ParseCommandLine(count, args);
+    WipeArguments(argumentArray);
 
     std::wstring keyText;
     std::wstring reportText;
@@ -52,6 +60,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     outcome = RunGuarded(kEntryPointGuard, [&] {
         return PrepareAndRun(version, values.keySwitchValue, keyText, reportText);
     });
+    g_proxyCredentials.reset();  // the password is wiped now, not at some later exit
 
     WriteRunReport(values.reportTarget, reportText, outcome);
 

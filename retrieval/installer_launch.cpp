@@ -45,39 +45,54 @@ void ReadInstallerReport(const std::wstring& reportPath, std::wstring* reportTex
     }
 }
 
-}  // namespace
-
-std::wstring QuoteArgument(const std::wstring& value) {
-    std::wstring quoted = L"\"";
+// `value` between quotation marks, appended to `quoted` (a std::wstring, or
+// secret text for a command line that carries a password).
+template <typename Text>
+void AppendQuoted(Text& quoted, std::wstring_view value) {
+    quoted += L'"';
     size_t backslashes = 0;
     for (wchar_t c : value) {
         if (c == L'\\') {
             ++backslashes;
             continue;
         }
-        if (c == L'"') {
-            quoted.append(backslashes * 2 + 1, L'\\');
-        } else {
-            quoted.append(backslashes, L'\\');
-        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
         backslashes = 0;
         quoted += c;
     }
     quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
+    quoted += L'"';
 }
 
-std::wstring BuildInstallerCommandLine(const std::wstring& key, const std::wstring& reportPath,
-                                       const std::wstring& launcherPath, const CProxyCredentials* credentials,
-                                       const std::vector<std::wstring>& passThroughArgs) {
-    std::wstring line = L"Quillo.exe " + QuoteArgument(key);
-    if (!reportPath.empty()) line += L" /silent " + QuoteArgument(reportPath);
-    line += L" /fullpath " + QuoteArgument(launcherPath);
-    if (credentials != nullptr) {
-        line += L" /proxyauth " + QuoteArgument(credentials->m_userName) + L" " +
-                QuoteArgument(credentials->m_password);
+}  // namespace
+
+std::wstring QuoteArgument(const std::wstring& value) {
+    std::wstring quoted;
+    AppendQuoted(quoted, value);
+    return quoted;
+}
+
+CSecretText BuildInstallerCommandLine(const std::wstring& key, const std::wstring& reportPath,
+                                      const std::wstring& launcherPath, const CProxyCredentials* credentials,
+                                      const std::vector<std::wstring>& passThroughArgs) {
+    CSecretText line(L"Quillo.exe ");
+    AppendQuoted(line, key);
+    if (!reportPath.empty()) {
+        line += L" /silent ";
+        AppendQuoted(line, reportPath);
     }
-    for (const std::wstring& argument : passThroughArgs) line += L" " + QuoteArgument(argument);
+    line += L" /fullpath ";
+    AppendQuoted(line, launcherPath);
+    if (credentials != nullptr) {
+        line += L" /proxyauth ";
+        AppendQuoted(line, credentials->m_userName);
+        line += L' ';
+        AppendQuoted(line, credentials->m_password.view());
+    }
+    for (const std::wstring& argument : passThroughArgs) {
+        line += L' ';
+        AppendQuoted(line, argument);
+    }
     return line;
 }
 
@@ -95,20 +110,18 @@ CResult WaitForInstaller(HANDLE process) {
 CResult LaunchInstaller(const std::wstring& installerPath, CWorkFolder& workFolder, const std::wstring& key,
                         HWND window, std::wstring* reportText, UniqueHandle installerLock) {
     std::wstring reportPath = g_silent ? workFolder.path() + kReportFile : std::wstring();
-    std::wstring commandLine =
+    CSecretText commandLine =
         BuildInstallerCommandLine(key, reportPath, GetModulePath(), g_proxyCredentials.get(), g_passThroughArgs);
-    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
-    writableCommandLine.push_back(L'\0');
 
     // From here on Cancel no longer ends the process, even if the start fails.
     g_noCancel = true;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
-    if (writableCommandLine.size() > kMaxCommandLineChars) {
+    if (commandLine.size() + 1 > kMaxCommandLineChars) {
         return CResult(HResultFromError(ERROR_FILENAME_EXCED_RANGE), 432);
     }
-    BOOL created = CreateProcessW(installerPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE, 0,
+    BOOL created = CreateProcessW(installerPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
                                   nullptr, nullptr, &startup, &started);
     installerLock.reset();  // the file that was checked is the file that runs; the installer may now change it
     if (!created) return CResult::FromLastError(432);

@@ -8,6 +8,7 @@
 
 #include "foundation/handles.h"
 #include "foundation/result.h"
+#include "foundation/secret_text.h"
 #include "http/proxy_credentials.h"
 #include "retrieval/work_folder.h"
 
@@ -18,8 +19,9 @@
 std::wstring QuoteArgument(const std::wstring& value);
 
 // "Quillo.exe "<key>"[ /silent "<report>"] /fullpath "<launcher>"
-// [ /proxyauth "<user>" "<password>"][ "<argument>"...]"
-std::wstring BuildInstallerCommandLine(const std::wstring& key, const std::wstring& reportPath,
+// [ /proxyauth "<user>" "<password>"][ "<argument>"...]", as secret text:
+// it may carry the proxy password.
+CSecretText BuildInstallerCommandLine(const std::wstring& key, const std::wstring& reportPath,
                                        const std::wstring& launcherPath, const CProxyCredentials* credentials,
                                        const std::vector<std::wstring>& passThroughArgs);
 

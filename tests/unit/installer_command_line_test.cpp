@@ -20,17 +20,17 @@ std::vector<std::wstring> Split(const std::wstring& commandLine) {
 
 TEST(InstallerCommandLine, PiecesInOrderAsPlainQuotedValues) {
     CProxyCredentials credentials{L"user", L"p w"};
-    std::wstring line = BuildInstallerCommandLine(L"KEY40", L"C:\\T\\w\\report.txt", L"C:\\dl\\loomcraft.exe",
-                                                  &credentials, {L"/norestart", L"a b", L""});
-    EXPECT_EQ(line,
+    CSecretText line = BuildInstallerCommandLine(L"KEY40", L"C:\\T\\w\\report.txt", L"C:\\dl\\loomcraft.exe",
+                                                 &credentials, {L"/norestart", L"a b", L""});
+    EXPECT_EQ(line.view(),
               L"Quillo.exe \"KEY40\" /silent \"C:\\T\\w\\report.txt\" /fullpath \"C:\\dl\\loomcraft.exe\" "
               L"/proxyauth \"user\" \"p w\" \"/norestart\" \"a b\" \"\"");
 }
 
 TEST(InstallerCommandLine, InteractiveRunsHaveNoReportAndNoCredentialsPiece) {
-    EXPECT_EQ(BuildInstallerCommandLine(L"K", L"", L"C:\\l.exe", nullptr, {}), L"Quillo.exe \"K\" /fullpath \"C:\\l.exe\"");
+    EXPECT_EQ(BuildInstallerCommandLine(L"K", L"", L"C:\\l.exe", nullptr, {}).view(), L"Quillo.exe \"K\" /fullpath \"C:\\l.exe\"");
     CProxyCredentials empty;
-    EXPECT_EQ(BuildInstallerCommandLine(L"K", L"", L"C:\\l.exe", &empty, {}),
+    EXPECT_EQ(BuildInstallerCommandLine(L"K", L"", L"C:\\l.exe", &empty, {}).view(),
               L"Quillo.exe \"K\" /fullpath \"C:\\l.exe\" /proxyauth \"\" \"\"");
 }
 
@@ -40,10 +40,10 @@ TEST(InstallerCommandLine, EveryValueComesBackExactlyThroughCommandLineToArgv) {
         L"\"",               L"\\",                  L"tab\there",     L"",               L"a\\\\b\"c",
         L"mid\\dle\\path",   L"\"\"",                L"x y \\\" z\\\\"};
     for (const std::wstring& value : hostile) {
-        CProxyCredentials credentials{value, value};
+        CProxyCredentials credentials{value, CSecretText(value)};
         std::wstring report = L"R" + value;  // an empty report path means no report piece
-        std::wstring line = BuildInstallerCommandLine(value, report, value, &credentials, {value, L"next"});
-        std::vector<std::wstring> args = Split(line);
+        CSecretText line = BuildInstallerCommandLine(value, report, value, &credentials, {value, L"next"});
+        std::vector<std::wstring> args = Split(std::wstring(line.view()));
         std::vector<std::wstring> expected = {L"Quillo.exe", value, L"/silent", report, L"/fullpath", value,
                                               L"/proxyauth", value, value, value, L"next"};
         EXPECT_EQ(args, expected) << "value: " << std::string(value.begin(), value.end());
