@@ -4,6 +4,7 @@
 #include <new>
 
 #include "foundation/handles.h"
+#include "foundation/kernel_function.h"
 
 namespace {
 
@@ -14,6 +15,19 @@ bool IsOpen(HANDLE file) { return file != INVALID_HANDLE_VALUE && file != nullpt
 bool FitsOneCall(size_t count) { return count <= MAXDWORD; }
 
 constexpr DWORD kCopyPieceBytes = 1024 * 1024;
+
+// Deleting through a handle: FILE_DISPOSITION_INFORMATION set with ntdll's
+// NtSetInformationFile, which every system since Windows XP has (the
+// kernel32 call for it came later).
+struct CIoStatusBlock {
+    union {
+        LONG status;
+        void* pointer;
+    };
+    ULONG_PTR information;
+};
+using NtSetInformationFileFunction = LONG NTAPI(HANDLE, CIoStatusBlock*, void*, ULONG, int);
+constexpr int kFileDispositionInformation = 13;
 
 CResult CopyAllBytes(HANDLE source, HANDLE target) {
     std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kCopyPieceBytes]);
@@ -101,8 +115,22 @@ CResult TouchFile(const std::wstring& path) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   0, nullptr));
     if (!IsOpen(file.get())) return CResult::FromLastError(1005);
+    return TouchOpenFile(file.get());
+}
+
+CResult TouchOpenFile(HANDLE file) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    if (!SetFileTime(file.get(), nullptr, nullptr, &now)) return CResult::FromLastError(1009);
+    if (!SetFileTime(file, nullptr, nullptr, &now)) return CResult::FromLastError(1009);
+    return CResult();
+}
+
+CResult DeleteOpenFile(HANDLE file) {
+    auto* setInformation = LoadedModuleFunction<NtSetInformationFileFunction>(L"ntdll.dll", "NtSetInformationFile");
+    if (setInformation == nullptr) return CResult(HResultFromError(ERROR_PROC_NOT_FOUND), 0);
+    CIoStatusBlock status = {};
+    BOOLEAN deleteFile = TRUE;
+    LONG outcome = setInformation(file, &status, &deleteFile, sizeof deleteFile, kFileDispositionInformation);
+    if (outcome < 0) return CResult(HRESULT_FROM_NT(outcome), 0);
     return CResult();
 }

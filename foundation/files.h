@@ -32,3 +32,9 @@ CResult CopyToNewFile(HANDLE source, const std::wstring& path, SECURITY_ATTRIBUT
 
 // Sets the last-write time to now. 1005 not opened, 1009 time not set.
 CResult TouchFile(const std::wstring& path);
+// The same on a file open with FILE_WRITE_ATTRIBUTES (1009).
+CResult TouchOpenFile(HANDLE file);
+
+// Removes the file open as `file` (with DELETE access) once its last handle
+// closes: whatever another name now points to is never touched. Code 0.
+CResult DeleteOpenFile(HANDLE file);

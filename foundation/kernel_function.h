@@ -1,12 +1,19 @@
-// A kernel32 function that older systems may lack, looked up at run time.
+// System functions that older systems may lack, looked up at run time in a
+// module every process has loaded (kernel32, ntdll).
 #pragma once
 
 #include <windows.h>
 
+// Null when the module has no such function.
+template <typename Function>
+Function* LoadedModuleFunction(const wchar_t* module, const char* name) {
+    HMODULE loaded = GetModuleHandleW(module);
+    FARPROC found = loaded != nullptr ? GetProcAddress(loaded, name) : nullptr;
+    return reinterpret_cast<Function*>(reinterpret_cast<void*>(found));
+}
+
 // Null when this system's kernel32 has no such function.
 template <typename Function>
 Function* KernelFunction(const char* name) {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
-    return reinterpret_cast<Function*>(reinterpret_cast<void*>(found));
+    return LoadedModuleFunction<Function>(L"kernel32.dll", name);
 }

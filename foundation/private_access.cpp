@@ -33,7 +33,34 @@ PSID UserSid(const std::vector<BYTE>& tokenUser) {
 
 PSID AsSid(const std::vector<BYTE>& sid) { return const_cast<BYTE*>(sid.data()); }
 
+// What would let a principal replace a file's content or take it over.
+constexpr ACCESS_MASK kChangingRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                        DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL |
+                                        MAXIMUM_ALLOWED;
+
 }  // namespace
+
+// An entry that grants changing rights to a principal outside the three.
+// Denials, and entries that only pass on to objects inside a folder, change
+// nothing for the file itself; an allowing entry of a kind not known here
+// is taken to grant everything.
+bool CPrivateAccess::LetsAnotherChange(const ACE_HEADER* header) const {
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) return false;
+    switch (header->AceType) {
+        case ACCESS_DENIED_ACE_TYPE:
+        case ACCESS_DENIED_OBJECT_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+            return false;
+        case ACCESS_ALLOWED_ACE_TYPE: {
+            const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+            PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+            return (allowed->Mask & kChangingRights) != 0 && !IsTrusted(sid);
+        }
+        default:
+            return true;
+    }
+}
 
 CResult CPrivateAccess::Build() {
     CResult step = ReadTokenUser(m_user);
@@ -61,16 +88,37 @@ CResult CPrivateAccess::Build() {
     return CResult();
 }
 
-CResult CPrivateAccess::IsTrustedOwner(HANDLE file, bool& trusted) const {
-    trusted = false;
+bool CPrivateAccess::IsTrusted(PSID sid) const {
+    return EqualSid(sid, UserSid(m_user)) || EqualSid(sid, AsSid(m_system)) || EqualSid(sid, AsSid(m_administrators));
+}
+
+CResult CPrivateAccess::IsPrivate(HANDLE file, bool& isPrivate) const {
+    isPrivate = false;
     if (m_user.empty()) return CResult(E_UNEXPECTED, 0);  // not built
-    PSID owner = nullptr;
     LocalMemory descriptor;
-    DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                  nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.receive()));
+    DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, nullptr, nullptr,
+                                  reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.receive()));
     if (error != ERROR_SUCCESS) return CResult(HResultFromError(static_cast<LONG>(error)), 0);
-    if (owner == nullptr) return CResult();
-    trusted = EqualSid(owner, UserSid(m_user)) || EqualSid(owner, AsSid(m_system)) ||
-              EqualSid(owner, AsSid(m_administrators));
+    isPrivate = IsPrivateDescriptor(descriptor.get());
     return CResult();
+}
+
+bool CPrivateAccess::IsPrivateDescriptor(PSECURITY_DESCRIPTOR descriptor) const {
+    if (m_user.empty()) return false;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr || !IsTrusted(owner)) {
+        return false;
+    }
+    BOOL present = FALSE;
+    PACL acl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present || acl == nullptr) {
+        return false;
+    }
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&header)) || LetsAnotherChange(header)) return false;
+    }
+    return true;
 }

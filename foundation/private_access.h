@@ -26,11 +26,20 @@ public:
     // For CreateDirectoryW / CreateFileW; valid after Build succeeded.
     SECURITY_ATTRIBUTES* attributes() { return &m_attributes; }
 
-    // Whether the owner of the open `file` (opened with READ_CONTROL) is one
-    // of the three principals. Code 0 on failure.
-    CResult IsTrustedOwner(HANDLE file, bool& trusted) const;
+    // Whether the open `file` (opened with READ_CONTROL) is private: see
+    // IsPrivateDescriptor. Code 0 on failure.
+    CResult IsPrivate(HANDLE file, bool& isPrivate) const;
+
+    // Whether an object with this owner and access list is private: its
+    // owner is one of the three principals, and its access list lets nobody
+    // else write it, delete it or change its security (no access list at
+    // all lets everyone). False before Build.
+    bool IsPrivateDescriptor(PSECURITY_DESCRIPTOR descriptor) const;
 
 private:
+    bool IsTrusted(PSID sid) const;
+    bool LetsAnotherChange(const ACE_HEADER* header) const;
+
     std::vector<BYTE> m_user;           // TOKEN_USER, whose SID is the user
     std::vector<BYTE> m_system;         // SID S-1-5-18
     std::vector<BYTE> m_administrators; // SID S-1-5-32-544

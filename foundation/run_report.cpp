@@ -49,9 +49,10 @@ CResult WriteToConsole(const char* text) {
     return CResult();
 }
 
-void WriteRunReport(const std::wstring& target, const std::wstring& reportText, const CResult& outcome) {
+void WriteRunReport(const std::wstring& target, const std::wstring& reportText, const CResult& outcome,
+                    const std::wstring& notes) {
     if (target.empty()) return;
-    std::string utf8 = ToUtf8OrThrow(ChooseReportText(reportText, outcome));
+    std::string utf8 = ToUtf8OrThrow(notes + ChooseReportText(reportText, outcome));
     if (target == kConsoleTarget) {
         WriteToConsole(utf8.c_str());
     } else {

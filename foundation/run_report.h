@@ -7,9 +7,11 @@
 #include "foundation/result.h"
 
 // Does nothing for an empty target; "." is standard output, anything else a
-// file that is created or replaced. Its own outcome is dropped. Throws a
-// CException when the text cannot be converted to UTF-8.
-void WriteRunReport(const std::wstring& target, const std::wstring& reportText, const CResult& outcome);
+// file that is created or replaced. `notes` (lines of the launcher's own,
+// each ending with CR LF) come before the text. Its own outcome is dropped.
+// Throws a CException when the text cannot be converted to UTF-8.
+void WriteRunReport(const std::wstring& target, const std::wstring& reportText, const CResult& outcome,
+                    const std::wstring& notes = std::wstring());
 
 // The bytes as the whole new content of `path` (561 stands in for a zero code).
 CResult WriteTextFile(const std::wstring& path, const std::string& bytes);

@@ -1,9 +1,10 @@
 // Where the launcher's DLLs come from: the system folder, never the folder
 // the launcher was started from (a Downloads folder, typically) nor the
-// current folder. Only Windows' known DLLs (kernel32, user32, gdi32, shell32,
-// rpcrt4, msvcrt) are ordinary imports; a function of any other system DLL
-// is reached through SystemFunction, which loads its DLL on first use by the
-// DLL's full path in the system folder.
+// current folder. Only Windows' known DLLs (kernel32, advapi32, user32,
+// gdi32, shell32, rpcrt4, and the C runtime's msvcrt) are ordinary imports;
+// a function of any other system DLL is reached through SystemFunction,
+// which loads its DLL on first use by the DLL's full path in the system
+// folder.
 #pragma once
 
 #include <windows.h>

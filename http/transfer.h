@@ -1,6 +1,9 @@
 // The transfer class tree: hooks (CDownloaderBase), the request engine that
 // calls them (CWinInet), and the two concrete transfers: a size probe
-// (CURLChecker) and an in-memory download (CDownloader).
+// (CURLChecker) and a download with the progress bar and the proxy dialog
+// (CDownloader), which keeps a small body such as the service's reply in
+// memory. The installer's download (retrieval/installer_download.h) is a
+// CDownloader that inflates its body into the installer file instead.
 #pragma once
 
 #include <windows.h>

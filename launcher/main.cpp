@@ -62,7 +62,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     });
     g_proxyCredentials.reset();  // the password is wiped now, not at some later exit
 
-    WriteRunReport(values.reportTarget, reportText, outcome);
+    WriteRunReport(values.reportTarget, reportText, outcome, g_reportNotes);
 
     if (outcome.Failed()) {
         if (!g_silent) ReportFailure(outcome, version, keyText);

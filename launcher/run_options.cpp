@@ -11,3 +11,4 @@ std::wstring g_version;
 std::atomic<bool> g_noCancel{false};
 UniqueHandle g_workerThread;
 CResult g_workerResult = CResult::NotYetRun();
+std::wstring g_reportNotes;

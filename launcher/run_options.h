@@ -24,3 +24,4 @@ extern std::wstring g_version;                                 // "0,1,0,377"
 extern std::atomic<bool> g_noCancel;                           // set once the installer is about to start
 extern UniqueHandle g_workerThread;                            // interactive mode's worker
 extern CResult g_workerResult;                                 // the worker's outcome
+extern std::wstring g_reportNotes;                             // lines the run report puts first (a skipped cache)

@@ -86,11 +86,11 @@ CResult DownloadInstaller(HWND window, const std::wstring& downloadUrl, const st
     return CResult();
 }
 
-// Where this run's installer file came from, and its cache entry's name
-// (empty while the cache is off).
+// Where this run's installer file came from, and its cache entry (no name
+// while the cache is off).
 struct CObtainedInstaller {
     CCacheSetup cache;
-    std::wstring cacheFile;
+    CCacheEntry cacheEntry;
     bool fromCache = false;
 };
 
@@ -99,7 +99,7 @@ CResult ObtainInstaller(HWND window, const CPrivateAccess& access, const std::ws
                         const std::wstring& installerPath, CObtainedInstaller& obtained) {
     obtained.cache = SetUpCache(tempFolder);
     if (g_cacheEnabled) {
-        CResult looked = LookUpCache(obtained.cache, access, downloadUrl, installerPath, obtained.cacheFile,
+        CResult looked = LookUpCache(obtained.cache, access, downloadUrl, installerPath, obtained.cacheEntry,
                                      obtained.fromCache);
         if (looked.Failed()) return looked;
         if (obtained.fromCache) return CResult();
@@ -110,13 +110,13 @@ CResult ObtainInstaller(HWND window, const CPrivateAccess& access, const std::ws
 // The cache keeps only installers that passed the check: a fresh download
 // is stored after it, and a cached copy that fails it is removed, so that
 // the next run downloads afresh.
-void UpdateCache(const CObtainedInstaller& obtained, CPrivateAccess& access, HANDLE installer, bool passed) {
+void UpdateCache(CObtainedInstaller& obtained, CPrivateAccess& access, HANDLE installer, bool passed) {
     if (!g_cacheEnabled) return;
     if (obtained.fromCache) {
-        if (!passed) DeleteFileW(obtained.cacheFile.c_str());
+        ReleaseCacheHit(obtained.cacheEntry, passed);
         return;
     }
-    if (passed) StoreInCache(obtained.cache, access, installer, obtained.cacheFile);
+    if (passed) StoreInCache(obtained.cache, access, installer, obtained.cacheEntry);
 }
 
 }  // namespace

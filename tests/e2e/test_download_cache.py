@@ -156,15 +156,38 @@ def test_a_plain_file_named_files_turns_the_cache_on_and_failed_copies_are_ignor
     assert (vendor.parent / 'QuilloDownloads' / 'Files').read_bytes() == b'not a folder'
 
 
-def test_a_hit_that_cannot_be_copied_ends_the_run(wine, vendor, persistent, service, installer, installer_bytes):
+@pytest.mark.parametrize('planted', ['folder', 'folder in the temporary folder', 'entry everyone may write'])
+def test_whatever_else_stands_at_an_entry_name_is_a_miss_and_the_run_installs(
+        wine, vendor, service, installer, installer_bytes, trusted_pki, bin_folder, planted):
     url, size = offer(service, installer_bytes)
-    entry = persistent / ('-' + cache_name(url, size, LAST_MODIFIED))
-    entry.mkdir()   # a hit by its attributes, but nothing a copy can read
-    result = run_launcher(wine, vendor, env=installer.env)
-    # The copy's own code 200 stays: the lookup's 319 would only replace a code of 0.
-    assert (result.exit_code, result.stdout) == (0x80070005, b'Failed - Access denied. - 200\r\n')
-    assert downloads(service) == [None], 'the probe only: no download in its place'
-    assert not installer.started and entry.is_dir()
+    name = '-' + cache_name(url, size, LAST_MODIFIED)
+    if planted == 'folder in the temporary folder':
+        entry, switches = temp_folder(wine) / name, ['/cache_keep']
+    else:
+        (vendor.parent / 'QuilloDownloads' / 'Files').mkdir(parents=True)
+        entry, switches = vendor.parent / 'QuilloDownloads' / 'Files' / name, []
+    try:
+        if planted == 'entry everyone may write':
+            # The launcher's own user owns it, but any user could have put another signed program there.
+            trusted_pki.sign(bin_folder / 'demo-installer.exe', entry)
+            entry.chmod(0o666)
+        else:
+            entry.mkdir()   # another user's folder: it can be neither read nor replaced
+        result = run_launcher(wine, vendor, *switches, env=installer.env)
+        assert result.exit_code == 0, result
+        assert installer.started, 'the served installer ran'
+        assert downloads(service) == [None, None], 'a miss: the probe, then the download'
+        if entry.is_dir():
+            skipped, rest = result.stdout.split(b'\r\n', 1)
+            assert skipped.startswith(b'Cache skipped: could not replace ') and skipped.endswith(name.encode())
+            assert rest == b'Error reading report\r\n'
+        else:
+            assert entry.read_bytes() == installer_bytes
+            assert entry.stat().st_mode & 0o022 == 0, 'replaced by an entry nobody else may write'
+            assert result.stdout == b'Error reading report\r\n'
+    finally:
+        if entry.is_dir():
+            entry.rmdir()
 
 
 def test_size_probe_that_learns_no_size_ends_the_run_with_312(wine, vendor, persistent, service, installer,

@@ -119,6 +119,23 @@ TEST(TouchFile, ChangesOnlyTheLastWriteTime) {
     EXPECT_EQ(TestFolder::Read(path), "x");
 }
 
+TEST(DeleteOpenFile, RemovesTheFileWhenItsHandleCloses) {
+    TestFolder folder;
+    std::wstring path = folder.Write(L"entry", "x");
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(DeleteOpenFile(file).m_hr, S_OK);
+    CloseHandle(file);
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    file = CreateFileW(folder.Write(L"kept", "y").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+    EXPECT_TRUE(DeleteOpenFile(file).Failed()) << "a handle without DELETE access deletes nothing";
+    CloseHandle(file);
+    EXPECT_EQ(TestFolder::Read(folder / L"kept"), "y");
+}
+
 TEST(TouchFile, MissingFileFailsWith1005) {
     TestFolder folder;
     CResult result = TouchFile(folder / L"gone");

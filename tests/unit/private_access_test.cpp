@@ -56,18 +56,66 @@ TEST(PrivateAccess, FullControlForUserSystemAndAdministratorsOnlyPassedOnAndNoth
     EXPECT_EQ(principals, (std::vector<std::wstring>{ProcessUser(), L"S-1-5-18", L"S-1-5-32-544"}));
 }
 
-TEST(PrivateAccess, OwnFilesAreTrustedAndAnUnbuiltAccessTrustsNothing) {
+// Owners and access lists as SDDL; "@" stands for the process's user.
+struct AccessCase {
+    const char* name;
+    const wchar_t* sddl;
+    bool isPrivate;
+};
+
+class PrivateDescriptors : public testing::TestWithParam<AccessCase> {};
+
+TEST_P(PrivateDescriptors, OnlyTrustedOwnersAndAccessListsThatLetNobodyElseChangeArePrivate) {
+    CPrivateAccess access;
+    ASSERT_EQ(access.Build().m_hr, S_OK);
+    std::wstring sddl = GetParam().sddl;
+    for (size_t at = sddl.find(L'@'); at != std::wstring::npos; at = sddl.find(L'@')) sddl.replace(at, 1, ProcessUser());
+    LocalMemory descriptor;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                     descriptor.receive(), nullptr));
+    EXPECT_EQ(access.IsPrivateDescriptor(descriptor.get()), GetParam().isPrivate);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AccessLists, PrivateDescriptors,
+    testing::Values(AccessCase{"TheThreeOnly", L"O:@D:P(A;;FA;;;@)(A;;FA;;;SY)(A;;FA;;;BA)", true},
+                    AccessCase{"OwnedBySystem", L"O:SYD:(A;;FA;;;SY)", true},
+                    AccessCase{"EveryoneReads", L"O:BAD:(A;;FA;;;SY)(A;;FR;;;WD)", true},
+                    AccessCase{"EveryoneDenied", L"O:@D:(D;;FA;;;WD)(A;;FA;;;@)", true},
+                    AccessCase{"EveryoneWritesOnlyInside", L"O:@D:(A;OICIIO;FA;;;WD)(A;;FA;;;@)", true},
+                    AccessCase{"AnotherOwner", L"O:WDD:(A;;FA;;;SY)", false},
+                    AccessCase{"NoOwner", L"D:(A;;FA;;;SY)", false},
+                    AccessCase{"EveryoneWrites", L"O:@D:(A;;FA;;;@)(A;;FW;;;WD)", false},
+                    AccessCase{"UsersDelete", L"O:@D:(A;;FA;;;@)(A;;0x10000;;;BU)", false},
+                    AccessCase{"EveryoneChangesSecurity", L"O:@D:(A;;FA;;;@)(A;;WD;;;WD)", false},
+                    AccessCase{"EveryoneGenericWrite", L"O:@D:(A;;GW;;;WD)", false}),
+    [](const testing::TestParamInfo<AccessCase>& info) { return std::string(info.param.name); });
+
+TEST(PrivateAccess, NoAccessListAtAllLetsEveryoneChange) {
+    CPrivateAccess access;
+    ASSERT_EQ(access.Build().m_hr, S_OK);
+    SECURITY_DESCRIPTOR descriptor;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    std::vector<BYTE> system(SECURITY_MAX_SID_SIZE);
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system.data(), &size));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, system.data(), FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
+    EXPECT_FALSE(access.IsPrivateDescriptor(&descriptor));
+}
+
+TEST(PrivateAccess, OwnFilesArePrivateAndAnUnbuiltAccessTrustsNothing) {
     TestFolder folder;
     std::wstring path = folder.Write(L"own.bin", "x");
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(file);
-    bool trusted = true;
-    EXPECT_TRUE(CPrivateAccess().IsTrustedOwner(file.get(), trusted).Failed());
-    EXPECT_FALSE(trusted);
+    bool isPrivate = true;
+    EXPECT_TRUE(CPrivateAccess().IsPrivate(file.get(), isPrivate).Failed());
+    EXPECT_FALSE(isPrivate);
     CPrivateAccess access;
     ASSERT_EQ(access.Build().m_hr, S_OK);
-    ASSERT_EQ(access.IsTrustedOwner(file.get(), trusted).m_hr, S_OK);
-    EXPECT_TRUE(trusted);
+    ASSERT_EQ(access.IsPrivate(file.get(), isPrivate).m_hr, S_OK);
+    EXPECT_TRUE(isPrivate);
 }
 
 }  // namespace

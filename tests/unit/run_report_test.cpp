@@ -35,6 +35,10 @@ TEST(WriteRunReport, ChoosesTheTextAndWritesUtf8) {
     // The installer's own report wins even over a failed outcome.
     WriteRunReport(path, L"mine", CResult(E_FAIL, 466));
     EXPECT_EQ(TestFolder::Read(path), "mine");
+
+    // The launcher's own notes come first, whichever text follows.
+    WriteRunReport(path, L"", CResult(), L"Cache skipped: x\r\n");
+    EXPECT_EQ(TestFolder::Read(path), "Cache skipped: x\r\nError reading report\r\n");
 }
 
 TEST(WriteRunReport, EmptyTargetWritesNothingAndAMissingFolderIsIgnored) {
