@@ -94,13 +94,30 @@ bool CPrivateAccess::IsTrusted(PSID sid) const {
 
 CResult CPrivateAccess::IsPrivate(HANDLE file, bool& isPrivate) const {
     isPrivate = false;
-    if (m_user.empty()) return CResult(E_UNEXPECTED, 0);  // not built
     LocalMemory descriptor;
-    DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, nullptr, nullptr,
+    CResult read = ReadSecurity(file, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
+    if (read.Failed()) return read;
+    isPrivate = IsPrivateDescriptor(descriptor.get());
+    return CResult();
+}
+
+CResult CPrivateAccess::IsOwnedByUser(HANDLE file, bool& owned) const {
+    owned = false;
+    LocalMemory descriptor;
+    CResult read = ReadSecurity(file, OWNER_SECURITY_INFORMATION, descriptor);
+    if (read.Failed()) return read;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    owned = GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) && owner != nullptr &&
+            EqualSid(owner, UserSid(m_user));
+    return CResult();
+}
+
+CResult CPrivateAccess::ReadSecurity(HANDLE file, SECURITY_INFORMATION parts, LocalMemory& descriptor) const {
+    if (m_user.empty()) return CResult(E_UNEXPECTED, 0);  // not built
+    DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr,
                                   reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.receive()));
     if (error != ERROR_SUCCESS) return CResult(HResultFromError(static_cast<LONG>(error)), 0);
-    isPrivate = IsPrivateDescriptor(descriptor.get());
     return CResult();
 }
 

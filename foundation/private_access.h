@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "foundation/handles.h"
 #include "foundation/result.h"
 
 class CPrivateAccess {
@@ -30,6 +31,10 @@ public:
     // IsPrivateDescriptor. Code 0 on failure.
     CResult IsPrivate(HANDLE file, bool& isPrivate) const;
 
+    // Whether the open `file` (opened with READ_CONTROL) belongs to the
+    // process's user itself. Code 0 on failure.
+    CResult IsOwnedByUser(HANDLE file, bool& owned) const;
+
     // Whether an object with this owner and access list is private: its
     // owner is one of the three principals, and its access list lets nobody
     // else write it, delete it or change its security (no access list at
@@ -38,6 +43,7 @@ public:
 
 private:
     bool IsTrusted(PSID sid) const;
+    CResult ReadSecurity(HANDLE file, SECURITY_INFORMATION parts, LocalMemory& descriptor) const;
     bool LetsAnotherChange(const ACE_HEADER* header) const;
 
     std::vector<BYTE> m_user;           // TOKEN_USER, whose SID is the user

@@ -17,6 +17,7 @@ constexpr DWORD kChunkSize = 4096;
 constexpr DWORD kHeaderBytes = 520;
 constexpr DWORD kProxyAuthenticationRequired = 407;
 constexpr DWORD kPartialContent = 206;
+constexpr DWORD kOk = 200;
 constexpr DWORD kLowestStatus = 100;   // a status is three digits
 constexpr DWORD kHighestStatus = 999;
 // Redirects are followed here, not by WinINet, so that a chain of them ends
@@ -241,18 +242,26 @@ CResult SendFollowingRedirects(CWinInet& transfer, HINTERNET internet, CRequestT
     }
 }
 
-// Content-Length, the range answered (a range request), Last-Modified.
-CResult CheckResponseHeaders(HINTERNET request, bool ranged, int64_t start, int64_t end, CResponseInfo& info) {
+// A weak ETag (W/"...") may not be sent as If-Range.
+bool IsStrongEtag(const wchar_t* etag) { return etag[0] == L'"'; }
+
+// Content-Length, the range answered (a range request; with If-Range a
+// whole body is an answer too), Last-Modified and the body's validator.
+CResult CheckResponseHeaders(HINTERNET request, bool ranged, bool ifRange, int64_t start, int64_t end,
+                             CResponseInfo& info) {
     CResult length = ReadContentLength(request, info);
     if (length.Failed()) return length;
-    if (ranged) {
+    info.m_startedOver = ranged && ifRange && info.m_status == kOk;
+    if (ranged && !info.m_startedOver) {
         CResult range = VerifyRange(request, start, end, info);
         if (range.Failed()) return range;
     } else {
         info.m_totalSize = info.m_contentLength;
     }
-    wchar_t lastModified[kHeaderBytes / sizeof(wchar_t)];
-    if (QueryHeader(request, HTTP_QUERY_LAST_MODIFIED, lastModified)) info.m_lastModified = lastModified;
+    wchar_t text[kHeaderBytes / sizeof(wchar_t)];
+    if (QueryHeader(request, HTTP_QUERY_LAST_MODIFIED, text)) info.m_lastModified = text;
+    info.m_validator = info.m_lastModified;
+    if (QueryHeader(request, HTTP_QUERY_ETAG, text) && IsStrongEtag(text)) info.m_validator = text;
     return CResult();
 }
 
@@ -324,13 +333,21 @@ CResult CWinInet::PerformRequest(const std::wstring& hostName, const std::wstrin
     std::wstring objectName = urlPath;
     if (extraInfo != nullptr && extraInfo[0] != '\0') objectName += L"?" + WidenAnsi(extraInfo);
     std::wstring headers = ranged ? Format(L"Range: bytes=%I64d-%I64d\r\n", start, end) : std::wstring();
+    bool ifRange = ranged && !m_ifRange.empty();
+    if (ifRange) headers += L"If-Range: " + m_ifRange + L"\r\n";
     CHopHandles hop;
     CResult sent = SendFollowingRedirects(*this, internet.get(),
                                           CRequestTarget{hostName, objectName, PortOrDefault(port, secure), secure},
                                           headers, credentials, hop, info);
     if (sent.Failed()) return sent;
-    CResult checked = CheckResponseHeaders(hop.request.get(), ranged, start, end, info);
+    CResult checked = CheckResponseHeaders(hop.request.get(), ranged, ifRange, start, end, info);
     if (checked.Failed()) return checked;
+    m_validator = info.m_validator;
+    if (info.m_startedOver) {
+        m_ifRange.clear();
+        ranged = false;
+        start = 0;
+    }
     progress = OnProgress(static_cast<uint64_t>(start), static_cast<uint64_t>(info.m_totalSize));
     if (progress.Failed()) return progress;
     return ReadBody(*this, hop.request.get(), ranged, start, end, info);

@@ -29,6 +29,10 @@ CResult RequestWithRetries(CWinInet& transfer, const std::wstring& url, const CP
         if (result.Succeeded() || attemptsLeft == 0 || EndsTransferAtOnce(result, attempt)) return result;
         if (attempt.m_received != 0 && attempt.m_totalSize == 0) return CResult(E_FAIL, 248);
         if (attempt.m_received > kProgressThatRefillsAttempts) attemptsLeft = kAttemptsPerTransfer;
+        if (attempt.m_startedOver) {  // the whole (changed) resource came instead of the range
+            start = 0;
+            end = attempt.m_totalSize != 0 ? attempt.m_totalSize - 1 : kNoRangeEnd;
+        }
         start += static_cast<int64_t>(attempt.m_received);
         if (end == kNoRangeEnd && attempt.m_totalSize != 0) end = attempt.m_totalSize - 1;
         // Every byte asked for arrived before the attempt failed (say, a reset

@@ -57,6 +57,16 @@ public:
                                    int64_t start, int64_t end, CResponseInfo* record,
                                    const std::wstring& userAgent);
 
+    // Sent as If-Range with a range request (empty: not sent). A server
+    // whose resource no longer matches it answers with the whole resource,
+    // which is then delivered from offset 0 (CResponseInfo::m_startedOver);
+    // the validator is cleared then, so that later attempts resume the new
+    // body with plain ranges.
+    std::wstring m_ifRange;
+    // The validator of the body being delivered (CResponseInfo::m_validator),
+    // set with each response's headers, before its first OnData.
+    std::wstring m_validator;
+
 protected:
     ~CWinInet() = default;
 };
@@ -88,6 +98,6 @@ public:
     HWND m_hWnd = nullptr;
     std::vector<unsigned char> m_body;
 
-private:
-    uint64_t m_total = 0;  // the resource's size, once known
+protected:
+    uint64_t m_total = 0;  // the resource's size, once the response announced it
 };

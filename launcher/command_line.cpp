@@ -48,6 +48,8 @@ CCommandLineValues ParseCommandLine(int count, const wchar_t* const* args) {
             }
         } else if (IsSwitch(argument, CacheSwitchText())) {
             g_cacheEnabled = true;
+        } else if (IsSwitch(argument, L"/noresume")) {
+            g_resumeEnabled = false;
         } else if (IsSwitch(argument, KeySwitchText())) {
             if (IsValue(i + 1, count, args)) values.keySwitchValue = args[++i];
         } else {

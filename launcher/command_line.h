@@ -1,6 +1,6 @@
 // The launcher's command line: "/silent" [report target], "/proxyauth"
-// [user [password]], the cache switch, the key switch [key]; everything else
-// is passed through to the installer.
+// [user [password]], the cache switch, the key switch [key], "/noresume";
+// everything else is passed through to the installer.
 #pragma once
 
 #include <string>
@@ -16,5 +16,6 @@ std::wstring CacheSwitchText();
 std::wstring KeySwitchText();
 
 // Walks args[1..count-1] (args[0], the program path, is skipped) and sets
-// g_silent, g_cacheEnabled, g_proxyCredentials and g_passThroughArgs.
+// g_silent, g_cacheEnabled, g_resumeEnabled, g_proxyCredentials and
+// g_passThroughArgs.
 CCommandLineValues ParseCommandLine(int count, const wchar_t* const* args);

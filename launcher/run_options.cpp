@@ -3,6 +3,7 @@
 const wchar_t* g_programName = L"Loomcraft";
 bool g_silent = false;
 bool g_cacheEnabled = false;
+bool g_resumeEnabled = true;
 std::vector<std::wstring> g_passThroughArgs;
 std::unique_ptr<CProxyCredentials> g_proxyCredentials;
 int g_proxyRefusals = 0;

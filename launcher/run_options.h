@@ -16,6 +16,7 @@
 extern const wchar_t* g_programName;                           // "Loomcraft"
 extern bool g_silent;                                          // "/silent"
 extern bool g_cacheEnabled;                                    // cache switch, or the persistent cache folder
+extern bool g_resumeEnabled;                                   // downloads resume across runs, unless "/noresume"
 extern std::vector<std::wstring> g_passThroughArgs;            // forwarded to the installer
 extern std::unique_ptr<CProxyCredentials> g_proxyCredentials;  // "/proxyauth", or entered in the dialog
 extern int g_proxyRefusals;                                    // credentials a proxy refused in this run

@@ -9,40 +9,18 @@
 #include "http/retries.h"
 #include "launcher/run_options.h"
 #include "retrieval/file_identity.h"
+#include "retrieval/private_entry.h"
 #include "retrieval/work_folder.h"
 
 namespace {
 const wchar_t kPersistentFolder[] = L"\\QuilloDownloads\\Files";
-const wchar_t kEntryPrefix[] = L"-";
 const wchar_t kSkippedNote[] = L"Cache skipped: could not replace ";
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// The entry itself, never what a link makes of it, with what a hit needs:
-// read it, set its date, delete it. Nobody may change it while it is open.
-// `found` tells whether anything stands at the name.
-bool OpenEntry(const std::wstring& path, UniqueHandle& entry, bool& found) {
-    entry.reset(CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (entry) {
-        found = true;
-        return true;
-    }
-    DWORD error = GetLastError();
-    found = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-    return false;
-}
-
-// A private plain file with one name (not a link, nor a hard link to a file
-// kept elsewhere).
-bool IsUsableEntry(const CPrivateAccess& access, HANDLE entry) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(entry, &information)) return false;
-    constexpr DWORD kNotAPlainFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    if ((information.dwFileAttributes & kNotAPlainFile) != 0 || information.nNumberOfLinks != 1) return false;
-    bool isPrivate = false;
-    return access.IsPrivate(entry, isPrivate).Succeeded() && isPrivate;
-}
+// A hit is read, gets a new date and may be deleted, all through the handle
+// of its check; nobody may change it meanwhile.
+constexpr DWORD kEntryAccess = GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE;
 }  // namespace
 
 CCacheSetup SetUpCache(const std::wstring& tempFolder) {
@@ -71,7 +49,8 @@ CResult LookUpCache(const CCacheSetup& cache, const CPrivateAccess& access, cons
     entry.path = cache.folder + kEntryPrefix + name;
     UniqueHandle opened;
     bool found = false;
-    if (!OpenEntry(entry.path, opened, found) || !IsUsableEntry(access, opened.get())) {
+    if (!OpenEntry(entry.path, kEntryAccess, FILE_SHARE_READ, opened, found) ||
+        !IsPrivatePlainFile(access, opened.get())) {
         entry.unusable = found;
         return CResult();  // a miss: the download replaces it
     }

@@ -16,6 +16,10 @@
 #include "foundation/private_access.h"
 #include "foundation/result.h"
 
+// Entries, and the partials of downloads under way, are named by this and
+// 40 hex digits.
+inline constexpr wchar_t kEntryPrefix[] = L"-";
+
 struct CCacheSetup {
     std::wstring folder;  // ends with a backslash
     bool inTemp = true;

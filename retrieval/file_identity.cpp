@@ -52,6 +52,16 @@ CResult HexText(const unsigned char (&digest)[20], std::wstring& text) {
     return CResult();
 }
 
+// SHA-1 of the text as 40 hex digits (27 hashing, 28 hex text).
+CResult NameOfText(const std::wstring& text, std::wstring& name) {
+    unsigned char digest[20];
+    CResult hashed = HashText(text, digest);
+    if (hashed.Failed()) return Propagate(hashed, 27);
+    CResult written = HexText(digest, name);
+    if (written.Failed()) return Propagate(written, 28);
+    return CResult();
+}
+
 }  // namespace
 
 CResult ComputeMachineId(std::wstring& identifier) {
@@ -72,10 +82,7 @@ std::wstring CacheIdentityText(const std::wstring& downloadUrl, int64_t size, co
 
 CResult ComputeCacheName(const std::wstring& downloadUrl, int64_t size, const std::wstring& lastModified,
                          std::wstring& name) {
-    unsigned char digest[20];
-    CResult hashed = HashText(CacheIdentityText(downloadUrl, size, lastModified), digest);
-    if (hashed.Failed()) return Propagate(hashed, 27);
-    CResult written = HexText(digest, name);
-    if (written.Failed()) return Propagate(written, 28);
-    return CResult();
+    return NameOfText(CacheIdentityText(downloadUrl, size, lastModified), name);
 }
+
+CResult ComputeUrlName(const std::wstring& downloadUrl, std::wstring& name) { return NameOfText(downloadUrl, name); }

@@ -19,3 +19,7 @@ std::wstring CacheIdentityText(const std::wstring& downloadUrl, int64_t size, co
 // SHA-1 of the identity text's UTF-16LE code units, 40 upper-case hex digits.
 CResult ComputeCacheName(const std::wstring& downloadUrl, int64_t size, const std::wstring& lastModified,
                          std::wstring& name);
+
+// The same of the download URL alone: the name of a download's kept
+// partial, which must be found before the server has said anything.
+CResult ComputeUrlName(const std::wstring& downloadUrl, std::wstring& name);

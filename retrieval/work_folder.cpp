@@ -151,12 +151,17 @@ HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath) {
     return result;
 }
 
-CWorkFolder::~CWorkFolder() {
-    if (m_owned) DeleteFolderTree(m_path);
-}
+CWorkFolder::CWorkFolder(std::wstring path)
+    : m_path(std::move(path)),
+      m_hold(CreateFileW(m_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {}
+
+CWorkFolder::~CWorkFolder() { Remove(); }
 
 void CWorkFolder::Remove() {
-    if (m_owned) DeleteFolderTree(m_path);
+    if (!m_owned) return;
+    m_hold.reset();
+    DeleteFolderTree(m_path);
     m_owned = false;
 }
 

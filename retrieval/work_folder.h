@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "foundation/handles.h"
 #include "foundation/result.h"
 
 // A new sequential UUID as text (36 lower-case characters with hyphens). A
@@ -40,12 +41,16 @@ CResult SafeCopyFile(const std::wstring& source, const std::wstring& target, boo
 // all is gone); `failedPath`, when given, receives the path that failed last.
 HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath = nullptr);
 
+// The installer's name in the work folder.
+inline constexpr wchar_t kInstallerFileName[] = L"Quillo.exe";
+
 // The run's work folder, removed with everything in it when its owner goes
 // out of scope (a run that failed, or left by an exception), unless the
-// folder was kept or already removed.
+// folder was kept or already removed. While it is owned, it is held open
+// without sharing its deletion: a later run's cleanup sees it in use.
 class CWorkFolder {
 public:
-    explicit CWorkFolder(std::wstring path) : m_path(std::move(path)) {}
+    explicit CWorkFolder(std::wstring path);
     ~CWorkFolder();
     CWorkFolder(const CWorkFolder&) = delete;
     CWorkFolder& operator=(const CWorkFolder&) = delete;
@@ -56,5 +61,6 @@ public:
 
 private:
     std::wstring m_path;
+    UniqueHandle m_hold;
     bool m_owned = true;
 };

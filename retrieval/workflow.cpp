@@ -8,10 +8,12 @@
 #include "foundation/text.h"
 #include "http/retries.h"
 #include "launcher/run_options.h"
+#include "retrieval/abandoned_work.h"
 #include "retrieval/download_cache.h"
 #include "retrieval/file_identity.h"
 #include "retrieval/installer_download.h"
 #include "retrieval/installer_launch.h"
+#include "retrieval/partial_download.h"
 #include "retrieval/service_reply.h"
 #include "retrieval/temp_folder.h"
 #include "retrieval/work_folder.h"
@@ -21,9 +23,11 @@
 namespace {
 
 constexpr DWORD kRetryPauseMilliseconds = 500;
+constexpr int kCorruptStream = 86;
+constexpr int kFirstRangeCode = 306;  // the range answered is not the one asked for (306 to 327)
+constexpr int kLastRangeCode = 327;
 constexpr HRESULT kCertificateRevocationFailed = static_cast<HRESULT>(0x80072F19);
 constexpr HRESULT kCertificateDateInvalid = static_cast<HRESULT>(0x80072F05);
-const wchar_t kInstallerFile[] = L"\\Quillo.exe";
 
 CResult InvalidResponse() { return CResult(E_FAIL, 274, L"Invalid response"); }
 
@@ -67,20 +71,45 @@ CResult CreateWorkFolder(CPrivateAccess& access, std::wstring& tempFolder, std::
     return CResult();
 }
 
+// A resumed download that the server or the stream refuses (a range
+// answered otherwise than asked, bytes that do not continue the stream) is
+// given up for one download from zero: the user never pays for a partial.
+bool RefusesResume(const CResult& result) {
+    return result.m_code == kCorruptStream || (result.m_code >= kFirstRangeCode && result.m_code <= kLastRangeCode);
+}
+
+CResult TransferInstaller(CInflatingDownloader& downloader, const std::wstring& downloadUrl) {
+    int64_t start = 0, end = kNoRangeEnd;
+    bool resumed = downloader.ResumeFromPartial(start, end);
+    CResult downloaded = RequestWithRetries(downloader, downloadUrl, g_proxyCredentials.get(), start, end,
+                                            kRetryPauseMilliseconds, nullptr);
+    if (!resumed || !RefusesResume(downloaded.Failed() ? downloaded : downloader.Finish())) return downloaded;
+    CResult restarted = downloader.StartOver();
+    if (restarted.Failed()) return restarted;
+    return RequestWithRetries(downloader, downloadUrl, g_proxyCredentials.get(), 0, kNoRangeEnd,
+                              kRetryPauseMilliseconds, nullptr);
+}
+
 // The installer file is created first, and the system asked to remove it
 // and the work folder at the next restart; then the download is inflated
-// into it as it arrives.
-CResult DownloadInstaller(HWND window, const std::wstring& downloadUrl, const std::wstring& workFolder,
-                          const std::wstring& installerPath) {
+// into it as it arrives, going on from what an earlier run kept of it. What
+// this download does not finish is kept in turn, unless its bytes were bad.
+CResult DownloadInstaller(HWND window, const std::wstring& downloadUrl, const CCacheSetup& cache,
+                          CPrivateAccess& access, const std::wstring& workFolder, const std::wstring& installerPath) {
     UniqueHandle file(CreateFileW(installerPath.c_str(), FILE_ALL_ACCESS, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     if (!file) return CResult::FromLastError(352);
     MoveFileExW(installerPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     MoveFileExW(workFolder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    CInflatingDownloader downloader(file.get());
+    CPartialDownload partial;
+    if (g_resumeEnabled) partial.Open(cache.folder, downloadUrl, access, cache.inTemp);
+    CInflatingDownloader downloader(file.get(), &partial);
     downloader.m_hWnd = window;
-    CResult downloaded = RequestWithRetries(downloader, downloadUrl, g_proxyCredentials.get(), 0, kNoRangeEnd,
-                                            kRetryPauseMilliseconds, nullptr);
-    if (downloaded.Failed()) return Propagate(downloaded, 338);
+    CResult downloaded = TransferInstaller(downloader, downloadUrl);
+    if (downloaded.Failed()) {
+        if (downloaded.m_code == kCorruptStream) partial.Discard();  // else kept as it goes out of scope
+        return Propagate(downloaded, 338);
+    }
+    partial.Discard();  // the whole body arrived
     CResult unpacked = downloader.Finish();
     if (unpacked.Failed()) return Propagate(unpacked, 342);
     return CResult();
@@ -94,17 +123,16 @@ struct CObtainedInstaller {
     bool fromCache = false;
 };
 
-CResult ObtainInstaller(HWND window, const CPrivateAccess& access, const std::wstring& downloadUrl,
-                        const std::wstring& tempFolder, const std::wstring& workFolder,
-                        const std::wstring& installerPath, CObtainedInstaller& obtained) {
-    obtained.cache = SetUpCache(tempFolder);
+CResult ObtainInstaller(HWND window, CPrivateAccess& access, const std::wstring& downloadUrl,
+                        const std::wstring& workFolder, const std::wstring& installerPath,
+                        CObtainedInstaller& obtained) {
     if (g_cacheEnabled) {
         CResult looked = LookUpCache(obtained.cache, access, downloadUrl, installerPath, obtained.cacheEntry,
                                      obtained.fromCache);
         if (looked.Failed()) return looked;
         if (obtained.fromCache) return CResult();
     }
-    return DownloadInstaller(window, downloadUrl, workFolder, installerPath);
+    return DownloadInstaller(window, downloadUrl, obtained.cache, access, workFolder, installerPath);
 }
 
 // The cache keeps only installers that passed the check: a fresh download
@@ -142,11 +170,13 @@ CResult RetrieveAndLaunchInstaller(HWND window, const std::wstring& key, const s
     // folder with all it holds; once the installer started, LaunchInstaller
     // removes it after the installer, or keeps it when the wait failed.
     CWorkFolder workFolder(workFolderPath);
-    std::wstring installerPath = workFolderPath + kInstallerFile;
+    std::wstring installerPath = workFolderPath + L"\\" + kInstallerFileName;
 
     CObtainedInstaller obtained;
+    obtained.cache = SetUpCache(tempFolder);
+    RemoveAbandonedWork(tempFolder, obtained.cache.folder, access);
     CResult got =
-        ObtainInstaller(window, access, parsed.target, tempFolder, workFolderPath, installerPath, obtained);
+        ObtainInstaller(window, access, parsed.target, workFolderPath, installerPath, obtained);
     if (got.Failed()) return got;
 
     // Every start is preceded by the check, cached files included, and the

@@ -13,6 +13,7 @@ protected:
     void SetUp() override {
         g_silent = false;
         g_cacheEnabled = false;
+        g_resumeEnabled = true;
         g_passThroughArgs.clear();
         g_proxyCredentials.reset();
     }
@@ -95,6 +96,7 @@ TEST_F(CommandLineTest, CacheAndKeySwitches) {
 
     CCommandLineValues values = Parse({cache, key, L"quillo:ABC", key, L"DEF"});
     EXPECT_TRUE(g_cacheEnabled);
+    EXPECT_TRUE(g_resumeEnabled);
     EXPECT_EQ(values.keySwitchValue, L"DEF");
     EXPECT_TRUE(g_passThroughArgs.empty());
 
@@ -103,6 +105,10 @@ TEST_F(CommandLineTest, CacheAndKeySwitches) {
     EXPECT_EQ(Parse({upperKey, L"K"}).keySwitchValue, L"K");
     EXPECT_EQ(Parse({key, L"/silent"}).keySwitchValue, L"");
     EXPECT_TRUE(g_silent);
+
+    Parse({L"/NoResume"});
+    EXPECT_FALSE(g_resumeEnabled);
+    EXPECT_TRUE(g_passThroughArgs.empty());
 }
 
 TEST_F(CommandLineTest, EverythingElseIsPassedThroughInOrderUnchanged) {
