@@ -9,14 +9,15 @@ import pathlib
 import re
 import signal
 import struct
+import time
 import zlib
 
 import pytest
 
 from conftest import SERVICE_PORT
-from launchers import run_launcher, temp_folder, until, work_folders
+from launchers import run_launcher, temp_folder, until, vendor_launcher, work_folders
 from test_interactive import IDCANCEL, PROGRESS, interactive  # noqa: F401  (fixture)
-from test_service_site import TABLE, Site, public, site  # noqa: F401  (fixtures)
+from test_service_site import TABLE, kill_a_worker_mid_download, public, site  # noqa: F401  (fixtures)
 from test_workflow import installer, vendor  # noqa: F401  (fixtures)
 from wine import winpath
 
@@ -118,26 +119,31 @@ def test_a_download_cut_for_good_goes_on_in_the_next_run(slow_site, wine, vendor
 
 
 def test_an_installer_replaced_between_runs_is_downloaded_anew(slow_site, wine, vendor, installer, interactive,
-                                                                trusted_pki, bin_folder, public, tmp_path):
+                                                                trusted_pki, bin_folder, tmp_path):
     cut_half_way(slow_site, wine, vendor, installer, interactive, 'killed')
     served = slow_site.files / 'setup.bin'
     original = served.read_bytes()
     unsigned = tmp_path / 'new.exe'
-    unsigned.write_bytes((bin_folder / 'testinstaller.exe').read_bytes() + os.urandom(1 << 20))
+    unsigned.write_bytes((bin_folder / 'testinstaller.exe').read_bytes() + os.urandom(3 << 20))
     new = trusted_pki.sign(unsigned, tmp_path / 'new-signed.exe').read_bytes()
     try:
         served.write_bytes(zlib.compress(new, 1))
         copy = tmp_path / 'started.exe'
         installer.env['TESTINSTALLER_COPY_SELF'] = winpath(copy)
         already = len(installer_requests(slow_site))
-        assert run_launcher(wine, vendor, env=installer.env).exit_code == 0
+        # The new body is cut as well: the run resumes the new one, not the kept one.
+        kill_a_worker_mid_download(slow_site, wine.spawn(vendor, '/silent', '.', env=installer.env))
         assert copy.read_bytes() == new
-        assert installer_requests(slow_site)[already][0] == 200, 'If-Range no longer matched: the whole new file'
+        # The answer to If-Range (the whole new file) died with its worker, unlogged; then the rest of it.
+        status, _, asked = installer_requests(slow_site)[-1]
+        assert len(installer_requests(slow_site)) > already
+        assert status == 206 and re.fullmatch(rf'bytes=[1-9]\d*-{served.stat().st_size - 1}', asked), asked
     finally:
         served.write_bytes(original)
 
 
-@pytest.mark.parametrize('damage', ['bytes flipped', 'state cut short', "another user's", 'writable by everyone'])
+@pytest.mark.parametrize('damage', ['bytes flipped', 'state cut short', "another user's", 'writable by everyone',
+                                    'untouched for 8 days'])
 def test_a_partial_that_fails_its_checks_is_dropped_silently(slow_site, wine, vendor, installer, interactive,
                                                              public, tmp_path, damage):
     cut_half_way(slow_site, wine, vendor, installer, interactive, 'killed')
@@ -150,8 +156,11 @@ def test_a_partial_that_fails_its_checks_is_dropped_silently(slow_site, wine, ve
         partial.write_bytes(data[:30])
     elif damage == "another user's":
         os.chown(partial, 65534, 65534)
-    else:
+    elif damage == 'writable by everyone':
         partial.chmod(0o666)
+    else:   # the next run of the user removes it before it looks for one
+        week_ago = time.time() - 8 * 24 * 3600
+        os.utime(partial, (week_ago, week_ago))
     copy = tmp_path / 'started.exe'
     installer.env['TESTINSTALLER_COPY_SELF'] = winpath(copy)
     already = len(installer_requests(slow_site))
@@ -160,3 +169,12 @@ def test_a_partial_that_fails_its_checks_is_dropped_silently(slow_site, wine, ve
     assert copy.read_bytes() == (public / 'installer.exe').read_bytes()
     assert installer_requests(slow_site)[already][2] == '-', 'from zero: no range asked for'
     assert not partial.exists()
+
+
+def test_a_run_leaves_the_work_folder_of_a_running_launcher_alone(slow_site, wine, vendor, installer, trusted_pki,
+                                                                   launcher, tmp_path):
+    running = wine.spawn(vendor, '/silent', '.', env=installer.env)
+    assert until(lambda: kept_bytes(partial_path(wine)) > 0, 60)
+    other = vendor_launcher(trusted_pki, launcher, tmp_path / 'other')
+    assert run_launcher(wine, other).exit_code == 0   # the same download, without the partial the first one holds
+    assert running.result().exit_code == 0 and installer.started
