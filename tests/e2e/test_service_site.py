@@ -14,6 +14,7 @@ import ssl
 import subprocess
 import tempfile
 import threading
+import urllib.parse
 import zlib
 
 import pytest
@@ -156,8 +157,6 @@ GET, REFUSED = 'GET:https://a.test/x', 'the launcher would refuse this reply: '
     (f'k1\t{GET}\nk2\tGET:{BASE}/files/unsigned.bin\n', (),
      'keys.tsv:2: the launcher would refuse /files/unsigned.bin: it unpacks to something that is not a Windows '
      'program (190)'),
-    (f'k1\tGET:{BASE}/files/gone.bin\n', ('--server-name', 'localhost'),
-     'keys.tsv:1: the launcher would refuse /files/gone.bin: the file is not in --files'),
 ])
 def test_key_table_problems_are_refused_and_nothing_changes(pki, public, tmp_path, table, options, problem):
     out = tmp_path / 'out'
@@ -176,6 +175,45 @@ def test_a_folder_the_worker_cannot_read_is_refused(pki, tmp_path):
     done = service_config(TABLE, tmp_path / 'out', tmp_path / 'files', pki)
     assert done.returncode == 1 and "nginx's worker (user www-data) cannot read" in done.stderr
     assert not (tmp_path / 'out').exists()
+
+
+ELSEWHERE = f'https://cdn.test:{SERVICE_PORT}/files/elsewhere.bin'
+
+
+@pytest.mark.parametrize('url, options, status', [
+    pytest.param(f'{BASE}/files/setup.bin/', (), 404, id='trailing-slash'),
+    pytest.param(f'{BASE}/files/./setup.bin', (), 200, id='dot'),
+    pytest.param(f'{BASE}/files//setup.bin', (), 200, id='empty-segment'),
+    pytest.param(f'{BASE}/files/../files/setup.bin', (), 200, id='dot-dot'),
+    pytest.param(f'{BASE}/files/../../files/setup.bin', (), 400, id='dot-dot-above-the-root'),
+    pytest.param(f'{BASE}/files%2Fsetup.bin', (), 200, id='encoded-slash'),
+    pytest.param(f'https://127.0.0.1:{SERVICE_PORT}/files/setup.bin', ('--server-name', 'localhost'), 200,
+                 id='by-address'),
+    pytest.param(ELSEWHERE, (), 404, id='by-another-name'),
+    pytest.param(ELSEWHERE, ('--other-host', 'cdn.test'), None, id='other-host'),
+    pytest.param(f'{BASE}/files/gone.bin', (), 404, id='missing-file'),
+])
+def test_the_gate_takes_a_url_as_nginx_serves_it(site, tmp_path, url, options, status):
+    """The table is refused with nginx's answer, or accepted and nginx serves the installer (asked by curl
+    exactly as the URL is written, with its host name); a URL of an --other-host is only listed."""
+    site.configure(TABLE)
+    done = service_config([(KEY, f'GET:{url}')], tmp_path / 'out', site.files, site.pki, *options)   # its line 3
+    if status is None:
+        assert done.returncode == 0 and f'keys.tsv:3: {url}: not checked' in done.stdout, done
+        return
+    parts, body = urllib.parse.urlsplit(url), tmp_path / 'body'
+    served = subprocess.run(['curl', '-sS', '--path-as-is', '--cacert', site.pki.path('root.pem'), '-H',
+                             f'Host: {parts.netloc}', '-o', body, '-w', '%{http_code}', BASE + parts.path],
+                            capture_output=True, text=True)
+    assert int(served.stdout) == status, served
+    if status != 200:
+        assert done.returncode == 1 and f'keys.tsv:3: the launcher would refuse {parts.path}: ' in done.stderr
+        assert f'nginx answers {status} for it' in done.stderr, done.stderr
+        return
+    assert done.returncode == 0 and body.read_bytes() == (site.files / 'setup.bin').read_bytes()
+    assert f'{parts.path}: warning: the signature has no time stamp' in done.stdout   # checked
+    rewritten = f'keys.tsv:3: {url}: warning: nginx serves it as /files/setup.bin'
+    assert (rewritten in done.stdout) == (parts.path != '/files/setup.bin'), done.stdout
 
 
 def test_site_answers_sanely(site):
