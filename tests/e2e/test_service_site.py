@@ -7,6 +7,7 @@ import html
 import os
 import pathlib
 import re
+import select
 import shutil
 import signal
 import socket
@@ -24,7 +25,7 @@ from launchers import KEY, run_launcher, until, vendor_launcher
 from test_interactive import PROGRESS, interactive  # noqa: F401  (fixture)
 from test_workflow import installer, vendor  # noqa: F401  (fixtures)
 
-GOTO_KEY, UNKNOWN_KEY = 'a' * 40, 'b' * 40
+GOTO_KEY, UNKNOWN_KEY, SMALL_KEY, RELAYED_KEY = 'a' * 40, 'b' * 40, 'c' * 40, 'd' * 40
 ODD_REPLY = 'GOTO:https://example.test/a$b"c\\d{e};f%20g?x=$args'
 BASE = f'https://localhost:{SERVICE_PORT}'
 TABLE = [(KEY, f'GET:{BASE}/files/setup.bin'), (GOTO_KEY, 'GOTO:https://example.test/renew'),
@@ -306,14 +307,66 @@ def kill_a_worker_mid_download(site, run):
     assert until(lambda: len(site.workers()) == len(start))
 
 
+class CuttingRelay:
+    """A TCP relay on a port of its own to the site. Of the site's answer on its first connection it
+    passes `cut` bytes on and hangs up on the client, while it still reads the rest: nginx has then sent,
+    and logs as complete, a response its client never read whole."""
+
+    def __init__(self, cut):
+        self.listener = socket.create_server(('127.0.0.1', 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, args=(cut,), daemon=True).start()
+
+    def serve(self, cut):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:   # closed
+                return
+            site = socket.create_connection(('127.0.0.1', SERVICE_PORT))
+            threading.Thread(target=relay, args=(client, site, cut), daemon=True).start()
+            cut = None
+
+    def close(self):
+        self.listener.close()
+
+
+def relay(client, site, cut):
+    with client, site:
+        passed, open_ends = 0, [client, site]
+        while readable := select.select(open_ends, [], [], None if client in open_ends else 1)[0]:
+            data = readable[0].recv(1 << 16)
+            if not data:
+                return
+            if readable[0] is client:
+                site.sendall(data)
+            elif client in open_ends:
+                client.sendall(data[:cut - passed] if cut is not None else data)
+                passed += len(data)
+                if cut is not None and passed >= cut:
+                    client.shutdown(socket.SHUT_RDWR)
+                    open_ends.remove(client)
+
+
 def test_the_funnel_counts_what_launchers_did(site, wine, trusted_pki, launcher, installer, interactive, browser,
-                                              tmp_path):
-    site.configure(TABLE)   # an unknown key gets a 404: the launcher fails with 274
+                                              bin_folder, tmp_path):
+    small = site.files / 'small.bin'   # small enough for nginx to hand to the system whole at once
+    small.write_bytes(zlib.compress(trusted_pki.sign(bin_folder / 'demo-installer.exe', tmp_path / 'small.exe')
+                                    .read_bytes(), 9))
+    small_size = small.stat().st_size
+    relayed = CuttingRelay(small_size)   # into the answer's second TLS record: the first reaches the launcher
+    # An unknown key gets a 404: the launcher fails with 274.
+    site.configure(TABLE + [(SMALL_KEY, f'GET:{BASE}/files/small.bin'),
+                            (RELAYED_KEY, f'GET:https://localhost:{relayed.port}/files/small.bin')])
     site.rotate_logs()
     size = (site.files / 'setup.bin').stat().st_size
-    cached = vendor_launcher(trusted_pki, launcher, tmp_path / 'cached')
+    cached = vendor_launcher(trusted_pki, launcher, tmp_path / 'cached', key=SMALL_KEY)
     (cached.parent / 'QuilloDownloads' / 'Files').mkdir(parents=True)   # cache on: a size probe first
-    assert run_launcher(wine, cached, env=installer.env).exit_code == 0 and installer.started
+    relayed_launcher = vendor_launcher(trusted_pki, launcher, tmp_path / 'relayed', key=RELAYED_KEY)
+    for small_run in (cached, relayed_launcher):   # the demo installer reports what it was given
+        result = run_launcher(wine, small_run)
+        assert result.exit_code == 0 and b'nothing to install' in result.stdout, result
+    relayed.close()
     cut = vendor_launcher(trusted_pki, launcher, tmp_path / 'cut')
     kill_a_worker_mid_download(site, wine.spawn(cut, '/silent', '.', env=installer.env))
     for key, code in ((GOTO_KEY, 266), (UNKNOWN_KEY, 274)):
@@ -325,16 +378,21 @@ def test_the_funnel_counts_what_launchers_did(site, wine, trusted_pki, launcher,
     assert until(lambda: browser.opened_urls())
     assert site.fetch(browser.opened_urls()[0][len(BASE):])[0] == 200
 
-    downloads = [line for line in site.log('access.log') if '/files/setup.bin' in line]
-    probe, whole, resumed = downloads   # the killed worker logged nothing
-    assert re.search(r'" 200 (\d+) .* - "-" -$', probe) and f'" 200 {size} ' in whole and whole.endswith(' OK')
+    # nginx logged the small installer's probe and download whole, and the response the relay cut too
+    probe, whole, cut_short, rest = [line for line in site.log('access.log') if '/files/small.bin' in line]
+    for line in (probe, whole, cut_short):
+        assert f'" 200 {small_size} ' in line and line.endswith(' OK'), line
+    first = int(re.search(rf'" 206 \d+ .*"bytes=(\d+)-{small_size - 1}"', rest)[1])
+    assert 0 < first < small_size and rest.endswith(f'"bytes {first}-{small_size - 1}/{small_size}" OK')
+    resumed, = [line for line in site.log('access.log') if '/files/setup.bin' in line]   # the killed worker: no line
     first, sent = map(int, re.search(rf'" 206 (\d+) .*"bytes=(\d+)-{size - 1}"', resumed).group(2, 1))
     assert first > 1 << 19 and sent == size - first and resumed.endswith(f'"bytes {first}-{size - 1}/{size}" OK')
     logs = site.out / 'logs'   # as a vendor passes it, with one of its files named again
     report = subprocess.run([TOOLS / 'error-report', logs, logs / 'error-pages.log'], capture_output=True, text=True,
                             check=True).stdout
-    assert report.splitlines()[1] == ('funnel: 5 service requests (2 answered GET:, 1 answered GOTO:, 2 unknown keys), '
-                                      '2 installers delivered whole, 1 failure pages'), report
+    assert report.splitlines()[1] == ('funnel: 6 service requests (3 answered GET:, 1 answered GOTO:, 2 unknown keys), '
+                                      '3 installers delivered whole, 1 failure pages'), report
+    assert re.search(r' 6 +3 +1 +2 +3 +1 +100%\n', report), report
 
 
 def test_failure_and_crash_pages_reach_the_report(site, wine, trusted_pki, launcher, interactive, browser, tmp_path):
