@@ -327,7 +327,10 @@ class CuttingRelay:
             threading.Thread(target=relay, args=(client, site, cut), daemon=True).start()
             cut = None
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
         self.listener.close()
 
 
@@ -354,19 +357,18 @@ def test_the_funnel_counts_what_launchers_did(site, wine, trusted_pki, launcher,
     small.write_bytes(zlib.compress(trusted_pki.sign(bin_folder / 'demo-installer.exe', tmp_path / 'small.exe')
                                     .read_bytes(), 9))
     small_size = small.stat().st_size
-    relayed = CuttingRelay(small_size)   # into the answer's second TLS record: the first reaches the launcher
-    # An unknown key gets a 404: the launcher fails with 274.
-    site.configure(TABLE + [(SMALL_KEY, f'GET:{BASE}/files/small.bin'),
-                            (RELAYED_KEY, f'GET:https://localhost:{relayed.port}/files/small.bin')])
-    site.rotate_logs()
     size = (site.files / 'setup.bin').stat().st_size
     cached = vendor_launcher(trusted_pki, launcher, tmp_path / 'cached', key=SMALL_KEY)
     (cached.parent / 'QuilloDownloads' / 'Files').mkdir(parents=True)   # cache on: a size probe first
     relayed_launcher = vendor_launcher(trusted_pki, launcher, tmp_path / 'relayed', key=RELAYED_KEY)
-    for small_run in (cached, relayed_launcher):   # the demo installer reports what it was given
-        result = run_launcher(wine, small_run)
-        assert result.exit_code == 0 and b'nothing to install' in result.stdout, result
-    relayed.close()
+    with CuttingRelay(small_size) as relayed:   # into the answer's second TLS record: the first reaches the launcher
+        # An unknown key gets a 404: the launcher fails with 274.
+        site.configure(TABLE + [(SMALL_KEY, f'GET:{BASE}/files/small.bin'),
+                                (RELAYED_KEY, f'GET:https://localhost:{relayed.port}/files/small.bin')])
+        site.rotate_logs()
+        for small_run in (cached, relayed_launcher):   # the demo installer reports what it was given
+            result = run_launcher(wine, small_run)
+            assert result.exit_code == 0 and b'nothing to install' in result.stdout, result
     cut = vendor_launcher(trusted_pki, launcher, tmp_path / 'cut')
     kill_a_worker_mid_download(site, wine.spawn(cut, '/silent', '.', env=installer.env))
     for key, code in ((GOTO_KEY, 266), (UNKNOWN_KEY, 274)):
