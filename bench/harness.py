@@ -8,6 +8,7 @@ SIGTERM.
         with harness.Started() as started:
             wine = started.wine(folder, display)
             service = started.enter_context(ReferenceService(...))
+            nginx = started.process(['nginx', ...])
 
     if __name__ == '__main__':
         harness.main(main)
@@ -17,6 +18,7 @@ import os
 import pathlib
 import shutil
 import signal
+import subprocess
 import sys
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
@@ -27,9 +29,10 @@ BIN = BUILD / 'bin'
 SERVICE_PORT = int(os.environ.get('LOOMCRAFT_SERVICE_PORT', '47443'))
 STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 WINE_TOOLS = ('wine', 'wineserver')
+PKI_TOOLS = ('openssl', 'faketime')   # what tools/dev/make-test-pki calls
 
 sys.path[:0] = [str(REPO / 'tools' / 'dev'), str(REPO / 'tests' / 'e2e')]
-from wine import WIN64, Wine, Xvfb  # noqa: E402
+from wine import WIN64, Wine, Xvfb, end_process  # noqa: E402
 
 
 def require(bench, programs, tools):
@@ -54,8 +57,27 @@ class Interrupted(BaseException):
         self.signum = signum
 
 
+_hold = None   # while a start is held: the signals that came meanwhile
+
+
 def _interrupt(signum, _frame):
+    if _hold is not None:
+        _hold.append(signum)
+        return
     raise Interrupted(signum)
+
+
+@contextlib.contextmanager
+def _holding_signals():
+    """SIGINT and SIGTERM wait until the block is done, then interrupt as usual."""
+    global _hold
+    _hold = []
+    try:
+        yield
+    finally:
+        came, _hold = _hold, None
+        if came:
+            raise Interrupted(came[0])
 
 
 class Started(contextlib.ExitStack):
@@ -83,8 +105,26 @@ class Started(contextlib.ExitStack):
     def wine(self, folder, display):
         """A fresh prefix in `folder` with its own server, which is stopped even when starting it was cut short."""
         wine = Wine(folder, BIN, display)
-        self.callback(wine.stop)
+        self.callback(_stop_wine, wine)
         return wine.start()
+
+    def process(self, command, **options):
+        """A program started as a child of the bench (subprocess.Popen's options), ended with SIGTERM when
+        the bench stops. Its stop is in place before it starts, and a signal while it starts waits until
+        the bench holds it."""
+        started = []
+        self.callback(lambda: started and end_process(started[0]))
+        with _holding_signals():
+            started.append(subprocess.Popen(command, **options))
+        return started[0]
+
+
+def _stop_wine(wine):
+    try:
+        wine.stop()
+    except subprocess.TimeoutExpired as late:
+        sys.exit(f'{pathlib.Path(sys.argv[0]).name}: the Wine server of {wine.prefix} did not stop within '
+                 f'{late.timeout:g} s: stop it with WINEPREFIX={wine.prefix} wineserver -k')
 
 
 def main(run):

@@ -35,8 +35,8 @@ def test_funnel_of_a_logs_folder(tmp_path, copy):
         rotated.write('\n'.join([service(9, 1, 3, 'GET', '376'), access(9, 2, 3, '/files/setup.bin'),
                                  access(9, 3, 1, FAILURE.replace('377', '376')).split(' 0.100 ')[0] + ' 0.100']))
     (logs / 'access.log').write_text('\n'.join([
-        service(10, 1, 1, 'GET', '377'), access(10, 2, 1, '/files/setup.bin', ok=False),   # the probe
-        access(10, 3, 1, '/files/setup.bin'),
+        service(10, 1, 1, 'GET', '377'), access(10, 2, 1, '/files/setup.bin'),   # a probe nginx logged whole ...
+        access(10, 3, 1, '/files/setup.bin'),                          # ... and the download: once
         service(10, 4, 2, 'GET', '377'), access(10, 5, 2, '/files/setup.bin', ok=False),   # cut ...
         access(10, 6, 2, '/files/setup.bin', 206, sent=WHOLE),         # ... and resumed: once
         # cut unlogged, resumed: a new download (the day before's is whole), of 400 (the latest GET:)

@@ -7,6 +7,7 @@ import html
 import os
 import pathlib
 import re
+import select
 import shutil
 import signal
 import socket
@@ -14,6 +15,7 @@ import ssl
 import subprocess
 import tempfile
 import threading
+import urllib.parse
 import zlib
 
 import pytest
@@ -23,7 +25,7 @@ from launchers import KEY, run_launcher, until, vendor_launcher
 from test_interactive import PROGRESS, interactive  # noqa: F401  (fixture)
 from test_workflow import installer, vendor  # noqa: F401  (fixtures)
 
-GOTO_KEY, UNKNOWN_KEY = 'a' * 40, 'b' * 40
+GOTO_KEY, UNKNOWN_KEY, SMALL_KEY, RELAYED_KEY = 'a' * 40, 'b' * 40, 'c' * 40, 'd' * 40
 ODD_REPLY = 'GOTO:https://example.test/a$b"c\\d{e};f%20g?x=$args'
 BASE = f'https://localhost:{SERVICE_PORT}'
 TABLE = [(KEY, f'GET:{BASE}/files/setup.bin'), (GOTO_KEY, 'GOTO:https://example.test/renew'),
@@ -156,8 +158,6 @@ GET, REFUSED = 'GET:https://a.test/x', 'the launcher would refuse this reply: '
     (f'k1\t{GET}\nk2\tGET:{BASE}/files/unsigned.bin\n', (),
      'keys.tsv:2: the launcher would refuse /files/unsigned.bin: it unpacks to something that is not a Windows '
      'program (190)'),
-    (f'k1\tGET:{BASE}/files/gone.bin\n', ('--server-name', 'localhost'),
-     'keys.tsv:1: the launcher would refuse /files/gone.bin: the file is not in --files'),
 ])
 def test_key_table_problems_are_refused_and_nothing_changes(pki, public, tmp_path, table, options, problem):
     out = tmp_path / 'out'
@@ -176,6 +176,45 @@ def test_a_folder_the_worker_cannot_read_is_refused(pki, tmp_path):
     done = service_config(TABLE, tmp_path / 'out', tmp_path / 'files', pki)
     assert done.returncode == 1 and "nginx's worker (user www-data) cannot read" in done.stderr
     assert not (tmp_path / 'out').exists()
+
+
+ELSEWHERE = f'https://cdn.test:{SERVICE_PORT}/files/elsewhere.bin'
+
+
+@pytest.mark.parametrize('url, options, status', [
+    pytest.param(f'{BASE}/files/setup.bin/', (), 404, id='trailing-slash'),
+    pytest.param(f'{BASE}/files/./setup.bin', (), 200, id='dot'),
+    pytest.param(f'{BASE}/files//setup.bin', (), 200, id='empty-segment'),
+    pytest.param(f'{BASE}/files/../files/setup.bin', (), 200, id='dot-dot'),
+    pytest.param(f'{BASE}/files/../../files/setup.bin', (), 400, id='dot-dot-above-the-root'),
+    pytest.param(f'{BASE}/files%2Fsetup.bin', (), 200, id='encoded-slash'),
+    pytest.param(f'https://127.0.0.1:{SERVICE_PORT}/files/setup.bin', ('--server-name', 'localhost'), 200,
+                 id='by-address'),
+    pytest.param(ELSEWHERE, (), 404, id='by-another-name'),
+    pytest.param(ELSEWHERE, ('--other-host', 'cdn.test'), None, id='other-host'),
+    pytest.param(f'{BASE}/files/gone.bin', (), 404, id='missing-file'),
+])
+def test_the_gate_takes_a_url_as_nginx_serves_it(site, tmp_path, url, options, status):
+    """The table is refused with nginx's answer, or accepted and nginx serves the installer (asked by curl
+    exactly as the URL is written, with its host name); a URL of an --other-host is only listed."""
+    site.configure(TABLE)
+    done = service_config([(KEY, f'GET:{url}')], tmp_path / 'out', site.files, site.pki, *options)   # its line 3
+    if status is None:
+        assert done.returncode == 0 and f'keys.tsv:3: {url}: not checked' in done.stdout, done
+        return
+    parts, body = urllib.parse.urlsplit(url), tmp_path / 'body'
+    served = subprocess.run(['curl', '-sS', '--path-as-is', '--cacert', site.pki.path('root.pem'), '-H',
+                             f'Host: {parts.netloc}', '-o', body, '-w', '%{http_code}', BASE + parts.path],
+                            capture_output=True, text=True)
+    assert int(served.stdout) == status, served
+    if status != 200:
+        assert done.returncode == 1 and f'keys.tsv:3: the launcher would refuse {parts.path}: ' in done.stderr
+        assert f'nginx answers {status} for it' in done.stderr, done.stderr
+        return
+    assert done.returncode == 0 and body.read_bytes() == (site.files / 'setup.bin').read_bytes()
+    assert f'{parts.path}: warning: the signature has no time stamp' in done.stdout   # checked
+    rewritten = f'keys.tsv:3: {url}: warning: nginx serves it as /files/setup.bin'
+    assert (rewritten in done.stdout) == (parts.path != '/files/setup.bin'), done.stdout
 
 
 def test_site_answers_sanely(site):
@@ -268,14 +307,68 @@ def kill_a_worker_mid_download(site, run):
     assert until(lambda: len(site.workers()) == len(start))
 
 
+class CuttingRelay:
+    """A TCP relay on a port of its own to the site. Of the site's answer on its first connection it
+    passes `cut` bytes on and hangs up on the client, while it still reads the rest: nginx has then sent,
+    and logs as complete, a response its client never read whole."""
+
+    def __init__(self, cut):
+        self.listener = socket.create_server(('127.0.0.1', 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, args=(cut,), daemon=True).start()
+
+    def serve(self, cut):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:   # closed
+                return
+            site = socket.create_connection(('127.0.0.1', SERVICE_PORT))
+            threading.Thread(target=relay, args=(client, site, cut), daemon=True).start()
+            cut = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.listener.close()
+
+
+def relay(client, site, cut):
+    with client, site:
+        passed, open_ends = 0, [client, site]
+        while readable := select.select(open_ends, [], [], None if client in open_ends else 1)[0]:
+            data = readable[0].recv(1 << 16)
+            if not data:
+                return
+            if readable[0] is client:
+                site.sendall(data)
+            elif client in open_ends:
+                client.sendall(data[:cut - passed] if cut is not None else data)
+                passed += len(data)
+                if cut is not None and passed >= cut:
+                    client.shutdown(socket.SHUT_RDWR)
+                    open_ends.remove(client)
+
+
 def test_the_funnel_counts_what_launchers_did(site, wine, trusted_pki, launcher, installer, interactive, browser,
-                                              tmp_path):
-    site.configure(TABLE)   # an unknown key gets a 404: the launcher fails with 274
-    site.rotate_logs()
+                                              bin_folder, tmp_path):
+    small = site.files / 'small.bin'   # small enough for nginx to hand to the system whole at once
+    small.write_bytes(zlib.compress(trusted_pki.sign(bin_folder / 'demo-installer.exe', tmp_path / 'small.exe')
+                                    .read_bytes(), 9))
+    small_size = small.stat().st_size
     size = (site.files / 'setup.bin').stat().st_size
-    cached = vendor_launcher(trusted_pki, launcher, tmp_path / 'cached')
+    cached = vendor_launcher(trusted_pki, launcher, tmp_path / 'cached', key=SMALL_KEY)
     (cached.parent / 'QuilloDownloads' / 'Files').mkdir(parents=True)   # cache on: a size probe first
-    assert run_launcher(wine, cached, env=installer.env).exit_code == 0 and installer.started
+    relayed_launcher = vendor_launcher(trusted_pki, launcher, tmp_path / 'relayed', key=RELAYED_KEY)
+    with CuttingRelay(small_size) as relayed:   # into the answer's second TLS record: the first reaches the launcher
+        # An unknown key gets a 404: the launcher fails with 274.
+        site.configure(TABLE + [(SMALL_KEY, f'GET:{BASE}/files/small.bin'),
+                                (RELAYED_KEY, f'GET:https://localhost:{relayed.port}/files/small.bin')])
+        site.rotate_logs()
+        for small_run in (cached, relayed_launcher):   # the demo installer reports what it was given
+            result = run_launcher(wine, small_run)
+            assert result.exit_code == 0 and b'nothing to install' in result.stdout, result
     cut = vendor_launcher(trusted_pki, launcher, tmp_path / 'cut')
     kill_a_worker_mid_download(site, wine.spawn(cut, '/silent', '.', env=installer.env))
     for key, code in ((GOTO_KEY, 266), (UNKNOWN_KEY, 274)):
@@ -287,16 +380,21 @@ def test_the_funnel_counts_what_launchers_did(site, wine, trusted_pki, launcher,
     assert until(lambda: browser.opened_urls())
     assert site.fetch(browser.opened_urls()[0][len(BASE):])[0] == 200
 
-    downloads = [line for line in site.log('access.log') if '/files/setup.bin' in line]
-    probe, whole, resumed = downloads   # the killed worker logged nothing
-    assert re.search(r'" 200 (\d+) .* - "-" -$', probe) and f'" 200 {size} ' in whole and whole.endswith(' OK')
+    # nginx logged the small installer's probe and download whole, and the response the relay cut too
+    probe, whole, cut_short, rest = [line for line in site.log('access.log') if '/files/small.bin' in line]
+    for line in (probe, whole, cut_short):
+        assert f'" 200 {small_size} ' in line and line.endswith(' OK'), line
+    first = int(re.search(rf'" 206 \d+ .*"bytes=(\d+)-{small_size - 1}"', rest)[1])
+    assert 0 < first < small_size and rest.endswith(f'"bytes {first}-{small_size - 1}/{small_size}" OK')
+    resumed, = [line for line in site.log('access.log') if '/files/setup.bin' in line]   # the killed worker: no line
     first, sent = map(int, re.search(rf'" 206 (\d+) .*"bytes=(\d+)-{size - 1}"', resumed).group(2, 1))
     assert first > 1 << 19 and sent == size - first and resumed.endswith(f'"bytes {first}-{size - 1}/{size}" OK')
     logs = site.out / 'logs'   # as a vendor passes it, with one of its files named again
     report = subprocess.run([TOOLS / 'error-report', logs, logs / 'error-pages.log'], capture_output=True, text=True,
                             check=True).stdout
-    assert report.splitlines()[1] == ('funnel: 5 service requests (2 answered GET:, 1 answered GOTO:, 2 unknown keys), '
-                                      '2 installers delivered whole, 1 failure pages'), report
+    assert report.splitlines()[1] == ('funnel: 6 service requests (3 answered GET:, 1 answered GOTO:, 2 unknown keys), '
+                                      '3 installers delivered whole, 1 failure pages'), report
+    assert re.search(r' 6 +3 +1 +2 +3 +1 +100%\n', report), report
 
 
 def test_failure_and_crash_pages_reach_the_report(site, wine, trusted_pki, launcher, interactive, browser, tmp_path):

@@ -56,13 +56,18 @@ class Xvfb:
 
     def stop(self):
         if self.process is not None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            end_process(self.process)
             self.process = None
+
+
+def end_process(process, seconds=10):
+    """Ends a child process: SIGTERM, and SIGKILL when it has not ended after `seconds`."""
+    process.terminate()
+    try:
+        process.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 class RunResult:
