@@ -78,6 +78,7 @@ bool RefusesResume(const CResult& result) {
     return result.m_code == kCorruptStream || (result.m_code >= kFirstRangeCode && result.m_code <= kLastRangeCode);
 }
 
+// The download, going on from what an earlier run kept of it where it can.
 CResult TransferInstaller(CInflatingDownloader& downloader, const std::wstring& downloadUrl) {
     int64_t start = 0, end = kNoRangeEnd;
     bool resumed = downloader.ResumeFromPartial(start, end);
