@@ -212,6 +212,19 @@ def test_joined_switches_do_not_stand_whole_in_the_file(bin_folder, switch):
     assert switch.encode('utf-16-le') not in content
 
 
+# What the launcher calls for display scaling that Windows XP lacks.
+NEWER_THAN_XP = ('GetDpiForWindow', 'GetSystemMetricsForDpi', 'GetWindowDpiAwarenessContext',
+                 'AreDpiAwarenessContextsEqual', 'SetDialogDpiChangeBehavior', 'LoadIconWithScaleDown')
+
+
+def test_display_scaling_functions_are_looked_up_at_run_time():
+    """An import that XP lacks would keep the launcher from loading there at all."""
+    data = PRODUCT.read_bytes()
+    imported = {name for names in pe.imports(data).values() for name in names}
+    assert imported.isdisjoint(NEWER_THAN_XP)
+    assert all(name.encode() + b'\0' in data for name in NEWER_THAN_XP)   # names for GetProcAddress
+
+
 def test_product_is_small_large_address_aware_and_undated():
     data = PRODUCT.read_bytes()
     assert len(data) <= SIZE_BOUND
