@@ -1,5 +1,6 @@
 #include "foundation/dpi.h"
 
+#include "foundation/handles.h"
 #include "foundation/kernel_function.h"
 
 namespace {
@@ -17,15 +18,13 @@ UINT WindowDpi(HWND window) {
 }
 
 UINT SystemDpi() {
-    HDC screen = GetDC(nullptr);
-    int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
-    if (screen != nullptr) ReleaseDC(nullptr, screen);
-    return static_cast<UINT>(dpi);
+    WindowDc screen(nullptr);
+    return screen.get() != nullptr ? static_cast<UINT>(GetDeviceCaps(screen.get(), LOGPIXELSY)) : 0;
 }
 
 bool DialogManagerFollowsDpi(HWND window) {
-    // The function that tunes that behaviour came with it: Wine, for one,
-    // knows per-monitor v2 windows without laying their dialogs out again.
+    // Only a system with the function that tunes that behaviour has it
+    // (Windows 10 1703 and later); Wine 8 has neither.
     if (UserFunction<void>("SetDialogDpiChangeBehavior") == nullptr) return false;
     auto* contextOf = UserFunction<GetWindowDpiAwarenessContextFunction>("GetWindowDpiAwarenessContext");
     auto* equal = UserFunction<AreDpiAwarenessContextsEqualFunction>("AreDpiAwarenessContextsEqual");
