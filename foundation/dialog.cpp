@@ -11,11 +11,6 @@ RECT WindowRect(HWND window) {
 LONG Width(const RECT& r) { return r.right - r.left; }
 LONG Height(const RECT& r) { return r.bottom - r.top; }
 
-HICON LoadIconOfSize(int iconId, int widthMetric, int heightMetric) {
-    return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(iconId), IMAGE_ICON,
-                                         GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric), LR_SHARED));
-}
-
 }  // namespace
 
 void CenterWindow(HWND window) {
@@ -36,13 +31,6 @@ void CenterWindow(HWND window) {
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void SetWindowIcons(HWND window, int iconId) {
-    SendMessageW(window, WM_SETICON, ICON_BIG,
-                 reinterpret_cast<LPARAM>(LoadIconOfSize(iconId, SM_CXICON, SM_CYICON)));
-    SendMessageW(window, WM_SETICON, ICON_SMALL,
-                 reinterpret_cast<LPARAM>(LoadIconOfSize(iconId, SM_CXSMICON, SM_CYSMICON)));
-}
-
 INT_PTR WhiteBackground() { return reinterpret_cast<INT_PTR>(GetStockObject(WHITE_BRUSH)); }
 
 INT_PTR CDialog::DoModal(HWND parent) {
@@ -56,10 +44,12 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, L
     if (message == WM_INITDIALOG) {
         SetWindowLongPtrW(window, DWLP_USER, lParam);
         reinterpret_cast<CDialog*>(lParam)->m_hWnd = window;
+        reinterpret_cast<CDialog*>(lParam)->m_scaling.Initialize(window);
     }
     CDialog* dialog = reinterpret_cast<CDialog*>(GetWindowLongPtrW(window, DWLP_USER));
     if (dialog == nullptr) return FALSE;
     INT_PTR result = FALSE;
+    if (dialog->m_scaling.HandleMessage(window, message, wParam, lParam, result)) return result;
     if (!dialog->HandleMessage(message, wParam, lParam, result)) return FALSE;
     return result;
 }

@@ -1,8 +1,10 @@
 // Our own small dialog framework: a modal dialog class whose procedure
-// reaches the object, and the placement and icons of the launcher's dialogs.
+// reaches the object, and the placement of the launcher's dialogs.
 #pragma once
 
 #include <windows.h>
+
+#include "foundation/dialog_scaling.h"
 
 // Centres `window` over its owner when the owner is visible and not
 // minimised, otherwise over the work area of the monitor nearest to it; then
@@ -10,18 +12,14 @@
 // resized, reordered or activated.
 void CenterWindow(HWND window);
 
-// The program's icon resource `iconId` at the system's large and small icon
-// sizes, set as the window's ICON_BIG and ICON_SMALL. (Shared icons: the
-// system owns and frees them.)
-void SetWindowIcons(HWND window, int iconId);
-
 // The stock white brush, the background of both dialogs and their labels.
 INT_PTR WhiteBackground();
 
-// A modal dialog built from a template of the program's own module.
+// A modal dialog built from a template of the program's own module, with
+// the program's icon `iconId`, both kept at its monitor's DPI.
 class CDialog {
 public:
-    explicit CDialog(int templateId) : m_templateId(templateId) {}
+    CDialog(int templateId, int iconId) : m_templateId(templateId), m_scaling(templateId, iconId) {}
     virtual ~CDialog() = default;
     CDialog(const CDialog&) = delete;
     CDialog& operator=(const CDialog&) = delete;
@@ -32,6 +30,7 @@ public:
 protected:
     // One message; returns true when handled, with the dialog procedure's
     // result in `result`. Unhandled messages get the default dialog handling.
+    // On WM_INITDIALOG the dialog is laid out for its DPI and has its icons.
     virtual bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) = 0;
 
     HWND m_hWnd = nullptr;
@@ -40,4 +39,5 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     int m_templateId;
+    CDialogScaling m_scaling;
 };

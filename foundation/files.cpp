@@ -126,7 +126,7 @@ CResult TouchOpenFile(HANDLE file) {
 }
 
 CResult DeleteOpenFile(HANDLE file) {
-    auto* setInformation = LoadedModuleFunction<NtSetInformationFileFunction>(L"ntdll.dll", "NtSetInformationFile");
+    auto* setInformation = LoadedFunction<NtSetInformationFileFunction>(L"ntdll.dll", "NtSetInformationFile");
     if (setInformation == nullptr) return CResult(HResultFromError(ERROR_PROC_NOT_FOUND), 0);
     CIoStatusBlock status = {};
     BOOLEAN deleteFile = TRUE;

@@ -80,3 +80,23 @@ struct NullHandleTraits {
 // Buffers the system allocated with LocalAlloc (FormatMessageW, CommandLineToArgvW...).
 using LocalMemory = UniqueResource<NullHandleTraits<void*, LocalFree>>;
 using LibraryHandle = UniqueResource<NullHandleTraits<HMODULE, FreeLibrary>>;
+// Icons the program loaded itself (not shared ones, which the system frees).
+using IconHandle = UniqueResource<NullHandleTraits<HICON, DestroyIcon>>;
+using FontHandle = UniqueResource<NullHandleTraits<HFONT, DeleteObject>>;
+
+// A window's device context (GetDC), released on every path.
+class WindowDc {
+public:
+    explicit WindowDc(HWND window) : m_window(window), m_dc(GetDC(window)) {}
+    ~WindowDc() {
+        if (m_dc != nullptr) ReleaseDC(m_window, m_dc);
+    }
+    WindowDc(const WindowDc&) = delete;
+    WindowDc& operator=(const WindowDc&) = delete;
+
+    HDC get() const { return m_dc; }
+
+private:
+    HWND m_window;
+    HDC m_dc;
+};

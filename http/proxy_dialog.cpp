@@ -5,7 +5,8 @@
 
 #include "resources/resource_ids.h"
 
-CProxyDialog::CProxyDialog(std::wstring userName) : CDialog(IDD_PROXY_AUTH), m_userName(std::move(userName)) {}
+CProxyDialog::CProxyDialog(std::wstring userName)
+    : CDialog(IDD_PROXY_AUTH, IDI_LAUNCHER), m_userName(std::move(userName)) {}
 
 std::wstring CProxyDialog::ReadField(int id) const {
     HWND field = GetDlgItem(m_hWnd, id);
@@ -31,8 +32,7 @@ CSecretText CProxyDialog::TakePassword() const {
 bool CProxyDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM, INT_PTR& result) {
     switch (message) {
         case WM_INITDIALOG:
-            CenterWindow(m_hWnd);
-            SetWindowIcons(m_hWnd, IDI_LAUNCHER);
+            CenterWindow(m_hWnd);  // laid out for its DPI, with its icons (CDialog)
             if (m_userName.empty()) {
                 result = TRUE;  // the focus goes to the first tab stop, the user name
                 return true;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "foundation/dialog.h"
+#include "foundation/dialog_scaling.h"
 #include "foundation/error_text.h"
 #include "foundation/guarded.h"
 #include "launcher/run_options.h"
@@ -12,6 +13,9 @@
 #include "retrieval/workflow.h"
 
 namespace {
+
+// One progress window per process: its icons and, where the layout is ours, its font.
+CDialogScaling g_progressScaling(IDD_PROGRESS, IDI_LAUNCHER);
 
 void StartMarquee(HWND window) {
     HWND bar = GetDlgItem(window, IDC_PROGRESS_BAR);
@@ -46,11 +50,13 @@ INT_PTR OnCommand(HWND window, WPARAM wParam) {
 
 }  // namespace
 
-INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    INT_PTR result = FALSE;
+    if (g_progressScaling.HandleMessage(window, message, wParam, lParam, result)) return result;
     switch (message) {
         case WM_INITDIALOG:
+            g_progressScaling.Initialize(window);  // laid out for its DPI, with its icons
             CenterWindow(window);
-            SetWindowIcons(window, IDI_LAUNCHER);
             StartMarquee(window);
             StartWorker(window);
             return TRUE;

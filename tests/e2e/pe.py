@@ -33,11 +33,13 @@ def security_directory(data):
     return struct.unpack_from('<II', data, directories + 4 * 8)
 
 
-def imported_dlls(data):
-    """Names of the DLLs in the import directory (not the delay-import one), in order."""
+def imports(data):
+    """{DLL name: names of the functions imported from it} of the import
+    directory (not the delay-import one), in order; ordinals as '#N'."""
     nt = nt_offset(data)
     magic = struct.unpack_from('<H', data, nt + 24)[0]
     directories = nt + 24 + (96 if magic == 0x10B else 112)
+    thunk_format, by_ordinal = ('<I', 1 << 31) if magic == 0x10B else ('<Q', 1 << 63)
     imports_rva = struct.unpack_from('<I', data, directories + 8)[0]
     count = struct.unpack_from('<H', data, nt + 6)[0]
     table = nt + 24 + struct.unpack_from('<H', data, nt + 20)[0]
@@ -49,11 +51,23 @@ def imported_dlls(data):
                 return raw_offset + rva - address
         raise ValueError(f'RVA {rva:#x} lies in no section')
 
-    names, entry = [], offset(imports_rva)
+    def text(rva):
+        start = offset(rva)
+        return data[start:data.index(b'\0', start)].decode('ascii')
+
+    found, entry = {}, offset(imports_rva)
     while True:
-        name_rva = struct.unpack_from('<I', data, entry + 12)[0]
+        lookup_rva, _, _, name_rva, address_rva = struct.unpack_from('<IIIII', data, entry)
         if name_rva == 0:
-            return names
-        start = offset(name_rva)
-        names.append(data[start:data.index(b'\0', start)].decode('ascii'))
+            return found
+        names, thunk = [], offset(lookup_rva or address_rva)
+        while (value := struct.unpack_from(thunk_format, data, thunk)[0]) != 0:
+            names.append(f'#{value & 0xFFFF}' if value & by_ordinal else text(value + 2))
+            thunk += struct.calcsize(thunk_format)
+        found[text(name_rva)] = names
         entry += 20
+
+
+def imported_dlls(data):
+    """Names of the DLLs in the import directory (not the delay-import one), in order."""
+    return list(imports(data))

@@ -1,6 +1,7 @@
 """Interactive mode on the Xvfb display, driven as a user would: the progress
 window, Cancel, the proxy dialog, the failure box with its error page, the
-interactive GOTO, and a real crash reaching the crash page."""
+interactive GOTO, a real crash reaching the crash page, and the windows at
+150 % and 200 % display scale."""
 import datetime
 import os
 import re
@@ -13,7 +14,7 @@ import pytest
 from conftest import BUILD
 from launchers import E_FAIL, KEY, no_page_opened, run_launcher, until, vendor_launcher
 from test_workflow import INSTALLER_PATH, _flip_middle_byte, installer, installer_bytes, vendor  # noqa: F401
-from wine import WIN64, winpath
+from wine import DEFAULT_DPI, WIN64, Wine, winpath
 
 PROGRESS = 'Preparing setup...'
 PROXY = 'Proxy authentication required'
@@ -113,21 +114,22 @@ class Interactive:
 
 @pytest.fixture
 def interactive(wine, browser):
-    """Starts launchers interactively; whatever still runs after the test is ended."""
+    """Starts launchers interactively (in the test prefix, or `under` another
+    Wine); whatever still runs after the test is ended."""
     started = []
 
-    def start(launcher, *args, env=None):
-        started.append(Interactive(wine, launcher, args, env))
+    def start(launcher, *args, env=None, under=None):
+        started.append(Interactive(under or wine, launcher, args, env))
         return started[-1]
     yield start
     for run in started:
         run.close()
 
 
-def xprop_icon_sizes(display):
+def xprop_icon_sizes(display, title=PROGRESS):
     """Sizes of the icons Wine gave the dialog's X window (_NET_WM_ICON), in order."""
     env = dict(os.environ, DISPLAY=display)
-    ids = subprocess.run(['xdotool', 'search', '--name', PROGRESS], env=env, capture_output=True, text=True).stdout
+    ids = subprocess.run(['xdotool', 'search', '--name', title], env=env, capture_output=True, text=True).stdout
     for window in ids.split():
         text = subprocess.run(['xprop', '-id', window, '_NET_WM_ICON'], env=env, capture_output=True,
                               text=True).stdout
@@ -338,3 +340,112 @@ def test_crash_opens_the_crash_page(service, installer_bytes, vendor, interactiv
     assert re.fullmatch(re.escape(f'{SERVICE}/error/?source=Loomcraft&code=0&message=') +
                         line.replace(':', '%3A').replace('.', '%2E') +
                         re.escape('&error=0x0000023e&version=0&os=0&key=0'), page), page
+
+
+# Display scales: DPI (Wine's LogPixels) and percent, as the pictures in docs/ are named.
+SCALES = {96: 100, 144: 150, 192: 200}
+# Where each scale's windows are then told they moved: a monitor of this DPI.
+MOVED_TO = {96: 192, 144: 96, 192: 144}
+
+
+@pytest.fixture(scope='session')
+def wine_at(wine, run_folder, bin_folder, display):
+    """wine_at(dpi): the session's Wine at that DPI. LogPixels must be set
+    before a prefix's first program: each DPI gets a prefix of its own, made
+    once, when first asked for (96 is the test prefix)."""
+    made = {DEFAULT_DPI: wine}
+
+    def at(dpi):
+        if dpi not in made:
+            made[dpi] = Wine(run_folder, bin_folder, display, dpi).start()
+        return made[dpi]
+    yield at
+    for instance in made.values():
+        if instance is not wine:
+            instance.stop()
+
+
+@pytest.fixture(scope='module')
+def sizes_at_96():
+    """The outer sizes of both windows at 96 DPI, by title: filled by the 96 case, which runs first."""
+    return {}
+
+
+def outer_size(window):
+    left, top, right, bottom = window['rect']
+    return right - left, bottom - top
+
+
+def icon_sizes(dpi):
+    """The large and small icon, as the system metrics of that DPI size them."""
+    return [(32 * dpi // 96,) * 2, (16 * dpi // 96,) * 2]
+
+
+def inside_work_area(window):
+    (left, top, right, bottom), (work_left, work_top, work_right, work_bottom) = window['rect'], window['work']
+    return work_left <= left and work_top <= top and right <= work_right and bottom <= work_bottom
+
+
+def assert_laid_out(run, title, dpi):
+    """Each control lies inside the window's client area, and each static,
+    button and edit is at least as wide and tall as its text in the
+    templates' font at `dpi` (windriver measures it). Returns the client
+    area's size."""
+    lines = run.drive('measure', title, dpi).splitlines()
+    width, height = map(int, lines[0].removeprefix('client=').split(','))
+    for line in lines[1:]:
+        _, kind, control, rect, extent = line.split()
+        (left, top, right, bottom), (text_width, text_height) = map(int, rect.split(',')), map(int, extent.split(','))
+        assert 0 <= left and 0 <= top and right <= width and bottom <= height, (title, dpi, line, 'cut off')
+        if kind.lower() in ('static', 'button', 'edit'):
+            assert right - left >= text_width and bottom - top >= text_height, (title, dpi, line, 'clipped')
+    return width, height
+
+
+def show_both_windows(interactive, under, vendor, squid):
+    """A run held at the proxy dialog: the run, and the progress window and the dialog over it by title."""
+    run = interactive(vendor, env={'http_proxy': squid.url}, under=under)
+    return run, {title: run.window(title) for title in (PROGRESS, PROXY)}
+
+
+@pytest.mark.parametrize('dpi', SCALES)
+def test_windows_follow_the_display_scale(dpi, wine_at, sizes_at_96, squid, vendor, interactive):
+    if dpi != DEFAULT_DPI and not sizes_at_96:   # run without the 96 case: measured here first
+        reference, windows = show_both_windows(interactive, wine_at(DEFAULT_DPI), vendor, squid)
+        sizes_at_96.update({title: outer_size(window) for title, window in windows.items()})
+        reference.close()
+    wine = wine_at(dpi)
+    run, windows = show_both_windows(interactive, wine, vendor, squid)
+    clients = {}
+    for title, window in windows.items():
+        sizes_at_96.setdefault(title, outer_size(window))
+        assert inside_work_area(window), (title, window)
+        for size, size_at_96 in zip(outer_size(window), sizes_at_96[title]):
+            assert abs(size / (size_at_96 * dpi / DEFAULT_DPI) - 1) <= 0.1, (title, window, sizes_at_96)
+        clients[title] = assert_laid_out(run, title, dpi)
+        assert xprop_icon_sizes(wine.env['DISPLAY'], title) == icon_sizes(dpi)
+    # The pictures in docs/: each window alone (the dialog, hidden a moment, lies over the progress window).
+    run.drive('show', PROXY, 0)
+    run.window(PROXY, 'hidden')
+    run.screenshot(f'progress-{SCALES[dpi]}', windows[PROGRESS])
+    run.drive('show', PROXY, 1)
+    run.screenshot(f'proxy-dialog-{SCALES[dpi]}', run.window(PROXY))
+
+    # Moved to a monitor of another scale: laid out again for it (the client
+    # area scales; the frame, which the system leaves, keeps its size), centred
+    # where the system suggests.
+    moved = MOVED_TO[dpi]
+    for title, window in windows.items():
+        left, top, right, bottom = window['rect']
+        suggested = (left, top, left + (right - left) * moved // dpi, top + (bottom - top) * moved // dpi)
+        run.drive('dpi', title, moved, *suggested)
+        now = run.window(title)['rect']
+        assert all(abs(now[i] + now[i + 2] - suggested[i] - suggested[i + 2]) <= 1 for i in (0, 1)), (now, suggested)
+        for size, before in zip(assert_laid_out(run, title, moved), clients[title]):
+            assert abs(size / (before * moved / dpi) - 1) <= 0.1, (title, now, clients[title])
+        assert xprop_icon_sizes(wine.env['DISPLAY'], title) == icon_sizes(moved)
+
+    run.drive('click', PROXY, IDCANCEL)
+    assert inside_work_area(run.window(ERROR))
+    assert run.message_box() == box_text(E_ABORT, '', 'Proxy authentication', 234)
+    assert run.finish().exit_code == E_ABORT

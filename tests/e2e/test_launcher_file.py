@@ -11,7 +11,7 @@ import pytest
 
 import pe
 from conftest import BUILD, REPO
-from wine import winpath
+from wine import WIN64, winpath
 
 # The 32-bit product, also where the tests run its 64-bit twin (scripts/test).
 PRODUCT = pathlib.Path(os.environ.get('LOOMCRAFT_PRODUCT_DIR', BUILD)) / 'bin' / 'loomcraft.exe'
@@ -32,9 +32,19 @@ DIALOG_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT |
 CHILD = WS_CHILD | WS_VISIBLE
 
 
+# Each built launcher and the architecture its manifest names: the product,
+# and the 64-bit test build where the tests run that.
+BUILT = {PRODUCT.resolve(): 'x86', (BUILD / 'bin' / 'loomcraft.exe').resolve(): 'amd64' if WIN64 else 'x86'}
+
+
 @pytest.fixture(scope='module')
 def dumped(wine, bin_folder):
-    result = wine.run(bin_folder / 'resdump.exe', winpath(bin_folder / 'loomcraft.exe'))
+    return dump(wine, bin_folder / 'loomcraft.exe')
+
+
+def dump(wine, launcher):
+    """What resdump reads back of the launcher's resources."""
+    result = wine.run(wine.bin / 'resdump.exe', winpath(launcher))
     assert result.exit_code == 0, result
     parsed = {'resources': {}, 'values': {}}
     for line in result.stdout.decode().splitlines():
@@ -148,35 +158,51 @@ def test_proxy_dialog_131(dumped):
     ]
 
 
-def test_icon_group_1_holds_48_32_and_16_pixel_8_bit_images(dumped):
+def test_icon_group_1_holds_every_size_from_100_to_200_percent_and_a_png_of_256(dumped):
     _, group = dumped['resources'][RT_GROUP_ICON, 1]
     reserved, kind, count = struct.unpack_from('<HHH', group)
-    assert (reserved, kind, count) == (0, 1, 3)
+    assert (reserved, kind) == (0, 1)
     sizes = []
     for i in range(count):
         width, height, colours, _, planes, bits, size, icon_id = struct.unpack_from('<BBBBHHIH', group, 6 + 14 * i)
         _, image = dumped['resources'][RT_ICON, icon_id]
-        header_size, image_width, image_height, _, image_bits = struct.unpack_from('<IiiHH', image)
-        assert (bits, image_bits, header_size) == (8, 8, 40)
-        assert (image_width, image_height) == (width, 2 * height)
         assert len(image) == size
+        if width == 0:   # 256 pixels: a PNG, which Windows reads from Vista on
+            assert image[:8] == b'\x89PNG\r\n\x1a\n' and struct.unpack_from('>II', image, 16) == (256, 256)
+            sizes.append((256, 256))
+            continue
+        header_size, image_width, image_height, _, image_bits = struct.unpack_from('<IiiHH', image)
+        assert (bits, image_bits, header_size) == (8, 8, 40)   # 256 colours
+        assert (image_width, image_height) == (width, 2 * height)
         sizes.append((width, height))
-    assert sizes == [(48, 48), (32, 32), (16, 16)]
+    assert sizes == [(n, n) for n in (256, 64, 48, 40, 32, 24, 20, 16)]
 
 
-def test_manifest_requests_common_controls_6_as_invoker_on_vista_and_7(dumped):
-    _, data = dumped['resources'][RT_MANIFEST, 1]
+@pytest.mark.parametrize('launcher', BUILT)
+def test_manifest(wine, launcher):
+    """Common controls 6 and the program itself for the build's own architecture, as invoker, per-monitor
+    DPI aware, on every Windows from Vista to 11 (without the later entries GetVersionExW says 6.2)."""
+    _, data = dump(wine, launcher)['resources'][RT_MANIFEST, 1]
     root = ElementTree.fromstring(data)
     ns = {'v1': 'urn:schemas-microsoft-com:asm.v1', 'v3': 'urn:schemas-microsoft-com:asm.v3',
-          'compat': 'urn:schemas-microsoft-com:compatibility.v1'}
+          'compat': 'urn:schemas-microsoft-com:compatibility.v1',
+          'ws2005': 'http://schemas.microsoft.com/SMI/2005/WindowsSettings',
+          'ws2016': 'http://schemas.microsoft.com/SMI/2016/WindowsSettings'}
+    assert root.find('v1:assemblyIdentity', ns).get('processorArchitecture') == BUILT[launcher]
     dependency = root.find('v1:dependency/v1:dependentAssembly/v1:assemblyIdentity', ns)
     assert dependency.get('name') == 'Microsoft.Windows.Common-Controls'
     assert dependency.get('version') == '6.0.0.0'
     assert dependency.get('publicKeyToken') == '6595b64144ccf1df'
+    assert dependency.get('processorArchitecture') == BUILT[launcher]
     level = root.find('v3:trustInfo/v3:security/v3:requestedPrivileges/v3:requestedExecutionLevel', ns)
     assert level.get('level') == 'asInvoker'
-    systems = {e.get('Id') for e in root.findall('compat:compatibility/compat:application/compat:supportedOS', ns)}
-    assert systems == {'{e2011457-1546-43c5-a5fe-008deee3d3f0}', '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}'}
+    settings = root.find('v3:application/v3:windowsSettings', ns)
+    assert settings.find('ws2005:dpiAware', ns).text == 'true/pm'
+    assert settings.find('ws2016:dpiAwareness', ns).text == 'PerMonitorV2, PerMonitor'
+    systems = [e.get('Id') for e in root.findall('compat:compatibility/compat:application/compat:supportedOS', ns)]
+    assert systems == ['{e2011457-1546-43c5-a5fe-008deee3d3f0}', '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}',   # Vista, 7
+                       '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}', '{1f676c76-80e1-4239-95bb-83d0f6d0da78}',   # 8, 8.1
+                       '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}']                                             # 10, 11
 
 
 @pytest.mark.parametrize('switch', ['/cache_keep', '/passcode'])
@@ -184,6 +210,19 @@ def test_joined_switches_do_not_stand_whole_in_the_file(bin_folder, switch):
     content = (bin_folder / 'loomcraft.exe').read_bytes()
     assert switch.encode('ascii') not in content
     assert switch.encode('utf-16-le') not in content
+
+
+# What the launcher calls for display scaling that Windows XP lacks.
+NEWER_THAN_XP = ('GetDpiForWindow', 'GetSystemMetricsForDpi', 'GetWindowDpiAwarenessContext',
+                 'AreDpiAwarenessContextsEqual', 'SetDialogDpiChangeBehavior', 'LoadIconWithScaleDown')
+
+
+def test_display_scaling_functions_are_looked_up_at_run_time():
+    """An import that XP lacks would keep the launcher from loading there at all."""
+    data = PRODUCT.read_bytes()
+    imported = {name for names in pe.imports(data).values() for name in names}
+    assert imported.isdisjoint(NEWER_THAN_XP)
+    assert all(name.encode() + b'\0' in data for name in NEWER_THAN_XP)   # names for GetProcAddress
 
 
 def test_product_is_small_large_address_aware_and_undated():

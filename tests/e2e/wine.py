@@ -116,12 +116,22 @@ class Spawned:
         return RunResult(exit_code, stdout, stderr)
 
 
+DEFAULT_DPI = 96
+
+
 class Wine:
-    def __init__(self, run_folder, bin_folder, display):
+    """A prefix of its own, at 96 DPI (100 %) or, for tests of display
+    scaling, at another: Wine takes its windows' DPI from the prefix's
+    LogPixels, which start() sets before any program of the tests runs
+    (Wine 8 reads it as each process starts)."""
+
+    def __init__(self, run_folder, bin_folder, display, dpi=DEFAULT_DPI):
         self.run_folder = pathlib.Path(run_folder)
         self.bin = pathlib.Path(bin_folder)
-        self.prefix = self.run_folder / 'wineprefix'
-        self.opened_urls_file = self.run_folder / 'opened-urls.txt'
+        self.dpi = dpi
+        suffix = '' if dpi == DEFAULT_DPI else f'-{dpi}dpi'
+        self.prefix = self.run_folder / f'wineprefix{suffix}'
+        self.opened_urls_file = self.run_folder / f'opened-urls{suffix}.txt'
         self.env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH='win64' if WIN64 else 'win32', WINEDEBUG='-all',
                         LANG='C.UTF-8', DISPLAY=display)
@@ -153,6 +163,12 @@ class Wine:
 
 [HKEY_CLASSES_ROOT\\https\\shell\\open\\command]
 @="{command}"
+
+[HKEY_CURRENT_USER\\Control Panel\\Desktop]
+"LogPixels"=dword:{self.dpi:08x}
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Hardware Profiles\\Current\\Software\\Fonts]
+"LogPixels"=dword:{self.dpi:08x}
 ''')
         return self
 

@@ -15,7 +15,18 @@
  *   crash TITLE [RVA]                starts a thread at address 0 in the
  *                                    window's process (a call through null),
  *                                    or at that hexadecimal offset into the
- *                                    module that made the window */
+ *                                    module that made the window
+ *   measure TITLE DPI                "client=W,H" then, per control in
+ *                                    z-order, "control CLASS ID L,T,R,B W,H":
+ *                                    its rectangle in the dialog's client
+ *                                    area and the extent of its text (" "
+ *                                    when empty) in the dialog font of the
+ *                                    templates, MS Shell Dlg 8 pt, at DPI
+ *                                    (another process's font cannot be read)
+ *   show TITLE 0|1                   hides or shows the window
+ *   dpi TITLE DPI L T R B            sends WM_DPICHANGED as a move to a
+ *                                    monitor of that DPI would, suggesting
+ *                                    that window rectangle */
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -86,6 +97,53 @@ static int Crash(HWND window, const wchar_t* rva) {
     return thread ? 0 : 1;
 }
 
+static int Measure(HWND window, int dpi) {
+    HWND control;
+    RECT client;
+    HDC dc = GetDC(NULL);
+    HFONT font = CreateFontW(-MulDiv(8, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0,
+                             DEFAULT_QUALITY, FF_DONTCARE, L"MS Shell Dlg");
+    HGDIOBJ previous = SelectObject(dc, font);
+    GetClientRect(window, &client);
+    printf("client=%ld,%ld\n", client.right, client.bottom);
+    for (control = GetWindow(window, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT)) {
+        wchar_t name[64], text[256];
+        RECT r;
+        SIZE extent = {0, 0};
+        GetClassNameW(control, name, 64);
+        if (GetWindowTextW(control, text, 256) == 0) wcscpy(text, L" ");
+        GetTextExtentPoint32W(dc, text, (int)wcslen(text), &extent);
+        GetWindowRect(control, &r);
+        MapWindowPoints(NULL, window, (POINT*)&r, 2);
+        printf("control %ls %d %ld,%ld,%ld,%ld %ld,%ld\n", name, GetDlgCtrlID(control), r.left, r.top, r.right, r.bottom,
+               extent.cx, extent.cy);
+    }
+    SelectObject(dc, previous);
+    DeleteObject(font);
+    ReleaseDC(NULL, dc);
+    return 0;
+}
+
+/* The suggested rectangle travels as a pointer: it is written into the
+ * window's process, where the message arrives unmarshalled. */
+static int ChangeDpi(HWND window, wchar_t** arguments) {
+    DWORD pid = 0;
+    RECT suggested;
+    HANDLE process;
+    void* remote;
+    int dpi = _wtoi(arguments[0]), sent;
+    SetRect(&suggested, _wtoi(arguments[1]), _wtoi(arguments[2]), _wtoi(arguments[3]), _wtoi(arguments[4]));
+    GetWindowThreadProcessId(window, &pid);
+    process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    remote = process ? VirtualAllocEx(process, NULL, sizeof suggested, MEM_COMMIT, PAGE_READWRITE) : NULL;
+    sent = remote && WriteProcessMemory(process, remote, &suggested, sizeof suggested, NULL) &&
+           SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), (LPARAM)remote, SMTO_NORMAL, 10000, NULL);
+    if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    if (process) CloseHandle(process);
+    if (!sent) fprintf(stderr, "windriver: WM_DPICHANGED not delivered (error %lu)\n", GetLastError());
+    return !sent;
+}
+
 int wmain(int argc, wchar_t** argv) {
     const wchar_t* verb = argc > 2 ? argv[1] : L"";
     HWND window;
@@ -112,6 +170,12 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (wcscmp(verb, L"crash") == 0) return Crash(window, argc > 3 ? argv[3] : NULL);
+    if (wcscmp(verb, L"measure") == 0 && argc == 4) return Measure(window, _wtoi(argv[3]));
+    if (wcscmp(verb, L"dpi") == 0 && argc == 8) return ChangeDpi(window, argv + 3);
+    if (wcscmp(verb, L"show") == 0 && argc == 4) {
+        ShowWindow(window, _wtoi(argv[3]) ? SW_SHOWNA : SW_HIDE);
+        return 0;
+    }
     fprintf(stderr, "windriver: unknown verb or arguments\n");
     return 2;
 }
