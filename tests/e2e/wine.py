@@ -17,7 +17,9 @@ PROXY_VARIABLES = ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'no
 def runs_32bit_code():
     """False on machines whose kernel runs no 32-bit code: there no 32-bit
     Wine starts, and the tests drive the 64-bit build under 64-bit Wine
-    (scripts/wine-env decides the same way)."""
+    (scripts/wine-env decides the same way, LOOMCRAFT_NO_32BIT=1 included)."""
+    if os.environ.get('LOOMCRAFT_NO_32BIT') == '1':
+        return False
     try:
         return subprocess.run(['/lib/ld-linux.so.2', '--version'], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL).returncode == 0
@@ -26,6 +28,10 @@ def runs_32bit_code():
 
 
 WIN64 = not runs_32bit_code()
+# A prefix made beforehand, used as it is instead of a fresh one: the 32-bit
+# guest's image carries one (tests/guest), since making a prefix there takes
+# most of a minute. Its changes are thrown away at the guest's power-off.
+PREPARED_PREFIX = os.environ.get('LOOMCRAFT_WINE_PREFIX')
 
 
 def winpath(path):
@@ -115,7 +121,7 @@ class Wine:
     def __init__(self, run_folder, bin_folder, display):
         self.run_folder = pathlib.Path(run_folder)
         self.bin = pathlib.Path(bin_folder)
-        self.prefix = self.run_folder / 'wineprefix'
+        self.prefix = pathlib.Path(PREPARED_PREFIX) if PREPARED_PREFIX else self.run_folder / 'wineprefix'
         self.opened_urls_file = self.run_folder / 'opened-urls.txt'
         self.env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH='win64' if WIN64 else 'win32', WINEDEBUG='-all',
@@ -127,10 +133,11 @@ class Wine:
     # -- lifetime -----------------------------------------------------------
 
     def start(self):
-        if self.prefix.exists():
-            subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
-            shutil.rmtree(self.prefix)
-        self.prefix.mkdir(parents=True)
+        if not PREPARED_PREFIX:
+            if self.prefix.exists():
+                subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
+                shutil.rmtree(self.prefix)
+            self.prefix.mkdir(parents=True)
         self.start_server()
         # The "browser": a test program registered as the open command of
         # both schemes receives each URL exactly as ShellExecuteW passed it.
