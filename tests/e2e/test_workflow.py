@@ -277,9 +277,10 @@ def test_a_download_cut_twice_resumes_into_the_same_stream_and_installs_byte_exa
     assert run_launcher(wine, vendor, env=installer.env).exit_code == 0
     ranges = [r.range for r in service.requests_for(INSTALLER_PATH)]
     assert ranges[:2] == [None, f'bytes={third}-{len(packed) - 1}'], ranges
-    # (Bytes in flight when the reset came may be lost: the next range starts where the data ended.)
+    # (Bytes in flight when the reset came may be lost, under emulation all of
+    # them: the next range starts where the data ended.)
     resumed_at = int(re.fullmatch(rf'bytes=(\d+)-{len(packed) - 1}', ranges[2])[1])
-    assert len(ranges) == 3 and third < resumed_at <= 2 * third, ranges
+    assert len(ranges) == 3 and third <= resumed_at <= 2 * third, ranges
     assert (tmp_path / 'started.exe').read_bytes() == installer_bytes
 
 
