@@ -93,7 +93,8 @@ def test_silent_install_passes_everything_on_and_cleans_up(wine, vendor, offered
     assert installer.command_line == (
         f'Quillo.exe "{KEY}" /silent "{report_path}" /fullpath "{winpath(vendor)}" '
         f'/proxyauth "proxy user" "pa\\"ss" "pass through" "C:\\dir\\\\" "/norestart"')
-    assert set(work_folders(wine)) == before, 'the work folder is removed'
+    # (A run may also remove what a killed run left, such as the crash test's folder.)
+    assert set(work_folders(wine)) <= before, 'the work folder is removed'
     assert not windows_to_host(wine, report_path).parent.exists()
 
 
@@ -298,7 +299,7 @@ def test_a_declared_size_above_4_gib_is_asked_for_whole_and_never_wraps(wine, ve
     assert result.exit_code == E_FAIL, result
     assert result.stdout == b'Failed - 416 - 306\r\n'
     assert not installer.started
-    assert set(work_folders(wine)) == before
+    assert set(work_folders(wine)) <= before
     # The rest was asked for, exactly; the service has nothing beyond what it sent (416).
     ranges = [r.range for r in service.requests_for(INSTALLER_PATH)]
     assert ranges == [None] + [f'bytes={len(packed)}-{declared - 1}'] * (ATTEMPTS_PER_TRANSFER - 1), ranges
