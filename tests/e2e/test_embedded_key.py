@@ -14,6 +14,7 @@ def sent_key(service):
     return urllib.parse.parse_qs(requests[0].query, keep_blank_values=True)['key'][0]
 
 
+@pytest.mark.guest
 def test_signed_stamped_launcher_sends_its_stamped_key(wine, trusted_pki, launcher, service, tmp_path):
     vendor = vendor_launcher(trusted_pki, launcher, tmp_path / 'vendor')
     result = run_launcher(wine, vendor)

@@ -17,7 +17,9 @@ PROXY_VARIABLES = ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'no
 def runs_32bit_code():
     """False on machines whose kernel runs no 32-bit code: there no 32-bit
     Wine starts, and the tests drive the 64-bit build under 64-bit Wine
-    (scripts/wine-env decides the same way)."""
+    (scripts/wine-env decides the same way, LOOMCRAFT_NO_32BIT=1 included)."""
+    if os.environ.get('LOOMCRAFT_NO_32BIT') == '1':
+        return False
     try:
         return subprocess.run(['/lib/ld-linux.so.2', '--version'], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL).returncode == 0
@@ -26,6 +28,10 @@ def runs_32bit_code():
 
 
 WIN64 = not runs_32bit_code()
+# A prefix made beforehand, used as it is instead of a fresh one: the 32-bit
+# guest's image carries one (tests/guest), since making a prefix there takes
+# most of a minute. Its changes are thrown away at the guest's power-off.
+PREPARED_PREFIX = os.environ.get('LOOMCRAFT_WINE_PREFIX')
 
 
 def winpath(path):
@@ -130,7 +136,9 @@ class Wine:
         self.bin = pathlib.Path(bin_folder)
         self.dpi = dpi
         suffix = '' if dpi == DEFAULT_DPI else f'-{dpi}dpi'
-        self.prefix = self.run_folder / f'wineprefix{suffix}'
+        # A prefix made beforehand (the guest's) serves the default display scale.
+        self.prefix = pathlib.Path(PREPARED_PREFIX) if PREPARED_PREFIX and not suffix else \
+            self.run_folder / f'wineprefix{suffix}'
         self.opened_urls_file = self.run_folder / f'opened-urls{suffix}.txt'
         self.env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH='win64' if WIN64 else 'win32', WINEDEBUG='-all',
@@ -142,10 +150,11 @@ class Wine:
     # -- lifetime -----------------------------------------------------------
 
     def start(self):
-        if self.prefix.exists():
-            subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
-            shutil.rmtree(self.prefix)
-        self.prefix.mkdir(parents=True)
+        if not (PREPARED_PREFIX and self.prefix == pathlib.Path(PREPARED_PREFIX)):
+            if self.prefix.exists():
+                subprocess.run(['wineserver', '-k'], env=self.env, stderr=subprocess.DEVNULL)
+                shutil.rmtree(self.prefix)
+            self.prefix.mkdir(parents=True)
         self.start_server()
         # The "browser": a test program registered as the open command of
         # both schemes receives each URL exactly as ShellExecuteW passed it.
