@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "foundation/proxy_credentials.h"
 #include "foundation/result.h"
-#include "http/proxy_credentials.h"
 #include "http/wininet_handles.h"
 
 // The system's user agent, obtained afresh each time; "Mozilla/4.0" when

@@ -4,12 +4,13 @@
 
 #include <new>
 
-#include "http/proxy_dialog.h"
+#include "foundation/run_options.h"
 #include "http/transfer.h"
-#include "launcher/run_options.h"
 #include "resources/resource_ids.h"
 
 namespace {
+
+ProxyCredentialsPrompt g_prompt = nullptr;  // installed by the launcher before any transfer
 
 constexpr int kBarRange = 1000;
 // Each credential a proxy refuses may be one failed logon of the user's
@@ -86,9 +87,13 @@ ProxyAnswer CDownloader::GetProxyCredentials(CProxyCredentials& credentials, con
     // A silent run cannot ask: without credentials from the command line it
     // has none, and refused ones are not replaced.
     if (g_silent) return refused != nullptr ? ProxyAnswer::GiveUp : ProxyAnswer::NoneGiven;
-    CProxyDialog dialog(refused != nullptr ? refused->m_userName : std::wstring());
-    if (dialog.DoModal(m_hWnd) != IDOK) return ProxyAnswer::NoneGiven;
-    KeepAsRunCredentials(CProxyCredentials{dialog.m_userName, dialog.m_password});
+    CProxyCredentials entered;
+    if (g_prompt == nullptr || !g_prompt(m_hWnd, refused != nullptr ? refused->m_userName : std::wstring(), entered)) {
+        return ProxyAnswer::NoneGiven;
+    }
+    KeepAsRunCredentials(entered);
     credentials = *g_proxyCredentials;
     return ProxyAnswer::Supplied;
 }
+
+void SetProxyCredentialsPrompt(ProxyCredentialsPrompt prompt) { g_prompt = prompt; }

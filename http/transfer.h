@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/proxy_credentials.h"
 #include "foundation/result.h"
-#include "http/proxy_credentials.h"
 #include "http/response_info.h"
 
 constexpr int64_t kNoRangeEnd = -1;
@@ -82,6 +82,14 @@ public:
     int64_t m_knownSize = 0;
 };
 
+// How a download asks the user for proxy credentials: the launcher installs
+// its proxy dialog here before any transfer; where nothing is installed
+// (tools, tests), nobody is asked. `refusedUserName` (empty: none) stands in
+// the user-name field. True when the user gave credentials, in `entered`.
+using ProxyCredentialsPrompt = bool (*)(HWND parent, const std::wstring& refusedUserName,
+                                        CProxyCredentials& entered);
+void SetProxyCredentialsPrompt(ProxyCredentialsPrompt prompt);
+
 // Collects the body in memory (reserved whole once the total size is
 // known) and moves the progress bar of `m_hWnd`. A download that keeps its
 // body elsewhere overrides OnData alone, and keeps the bar and the proxy
@@ -90,9 +98,9 @@ class CDownloader : public CWinInet {
 public:
     CResult OnProgress(uint64_t position, uint64_t total) override;
     CResult OnData(uint64_t offset, const unsigned char* bytes, DWORD count) override;
-    // The run's credentials; else, unless the run is silent, the proxy dialog
-    // (again after a refusal, with the refused user name, until the run's
-    // third refusal).
+    // The run's credentials; else, unless the run is silent, the prompt (the
+    // proxy dialog; again after a refusal, with the refused user name, until
+    // the run's third refusal).
     ProxyAnswer GetProxyCredentials(CProxyCredentials& credentials, const CProxyCredentials* refused) override;
 
     HWND m_hWnd = nullptr;

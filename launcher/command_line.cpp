@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <memory>
 
-#include "launcher/run_options.h"
+#include "foundation/run_options.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <exception>
 
 #include "foundation/browser.h"
+#include "foundation/run_options.h"
 #include "foundation/text.h"
-#include "launcher/run_options.h"
 #include "service_endpoint.h"
 
 namespace {

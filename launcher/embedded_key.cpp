@@ -8,7 +8,7 @@
 #include <new>
 
 #include "foundation/handles.h"
-#include "retrieval/work_folder.h"
+#include "foundation/module_path.h"
 
 namespace {
 

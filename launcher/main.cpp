@@ -7,13 +7,15 @@
 
 #include "foundation/guarded.h"
 #include "foundation/handles.h"
+#include "foundation/run_options.h"
 #include "foundation/run_report.h"
 #include "foundation/system_library.h"
+#include "http/transfer.h"
 #include "launcher/command_line.h"
 #include "launcher/crash_filter.h"
 #include "launcher/failure_report.h"
 #include "launcher/prepare_and_run.h"
-#include "launcher/run_options.h"
+#include "launcher/proxy_dialog.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -53,6 +55,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     g_cacheEnabled = false;
     CCommandLineValues values = ParseCommandLine(count, args);
     WipeArguments(argumentArray);
+    SetProxyCredentialsPrompt(AskForProxyCredentials);
 
     std::wstring keyText;
     std::wstring reportText;

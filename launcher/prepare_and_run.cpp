@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
+#include "foundation/run_options.h"
 #include "foundation/text.h"
 #include "launcher/embedded_key.h"
 #include "launcher/progress_window.h"
-#include "launcher/run_options.h"
 #include "launcher/startup_checks.h"
 #include "resources/resource_ids.h"
 #include "retrieval/workflow.h"

@@ -8,7 +8,7 @@
 #include "foundation/dialog_scaling.h"
 #include "foundation/error_text.h"
 #include "foundation/guarded.h"
-#include "launcher/run_options.h"
+#include "foundation/run_options.h"
 #include "resources/resource_ids.h"
 #include "retrieval/workflow.h"
 

@@ -6,8 +6,9 @@
 #include <utility>
 
 #include "foundation/files.h"
+#include "foundation/module_path.h"
+#include "foundation/run_options.h"
 #include "http/retries.h"
-#include "launcher/run_options.h"
 #include "retrieval/file_identity.h"
 #include "retrieval/private_entry.h"
 #include "retrieval/work_folder.h"

@@ -1,11 +1,9 @@
 #include "retrieval/installer_download.h"
 
-#include "foundation/files.h"
-
 namespace {
-constexpr int kWriteFailed = 358;
 constexpr int kCorruptStream = 86;
 constexpr int kNothingUnpacked = 343;
+
 // The kept bytes of a partial go through the stream as downloaded ones do.
 class CInflaterFeed : public CByteSink {
 public:
@@ -17,20 +15,6 @@ private:
 };
 
 }  // namespace
-
-CResult CInstallerFileSink::Write(const unsigned char* bytes, size_t count) {
-    CResult written = WriteToHandle(m_file, bytes, count);
-    if (written.Failed()) return Propagate(written, kWriteFailed);
-    return CResult();
-}
-
-CResult CInstallerFileSink::Truncate() {
-    LARGE_INTEGER start = {};
-    if (!SetFilePointerEx(m_file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(m_file)) {
-        return CResult::FromLastError(kWriteFailed);
-    }
-    return CResult();
-}
 
 CResult CInflatingDownloader::StartOver() {
     CResult emptied = m_file.Truncate();

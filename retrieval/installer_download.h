@@ -8,21 +8,9 @@
 
 #include "foundation/result.h"
 #include "http/transfer.h"
+#include "retrieval/installer_file_sink.h"
 #include "retrieval/partial_download.h"
 #include "retrieval/unpack.h"
-
-// Writes inflated pieces to the open installer file (514 and 515, 358 in
-// place of a zero code).
-class CInstallerFileSink : public CByteSink {
-public:
-    explicit CInstallerFileSink(HANDLE file) : m_file(file) {}
-    CResult Write(const unsigned char* bytes, size_t count) override;
-    // Empties the file, for a body that starts over from its first byte.
-    CResult Truncate();
-
-private:
-    HANDLE m_file;
-};
 
 // A CDownloader (progress bar, proxy dialog) whose body goes through one
 // inflate stream into the file, and is kept for the next run as it arrives

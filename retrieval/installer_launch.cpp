@@ -5,8 +5,9 @@
 
 #include "foundation/files.h"
 #include "foundation/handles.h"
+#include "foundation/module_path.h"
+#include "foundation/run_options.h"
 #include "foundation/text.h"
-#include "launcher/run_options.h"
 #include "retrieval/work_folder.h"
 
 namespace {

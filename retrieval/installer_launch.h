@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "foundation/handles.h"
+#include "foundation/proxy_credentials.h"
 #include "foundation/result.h"
 #include "foundation/secret_text.h"
-#include "http/proxy_credentials.h"
 #include "retrieval/work_folder.h"
 
 // A value between quotation marks such that CommandLineToArgvW gives it back

@@ -19,7 +19,7 @@
 #include "foundation/handles.h"
 #include "foundation/private_access.h"
 #include "foundation/result.h"
-#include "retrieval/unpack.h"
+#include "retrieval/byte_sink.h"
 
 // The suffix that tells a kept partial from a cache entry.
 inline constexpr wchar_t kPartialSuffix[] = L".partial";

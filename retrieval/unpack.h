@@ -8,15 +8,7 @@
 #include <memory>
 
 #include "foundation/result.h"
-
-// Where the inflated bytes go.
-class CByteSink {
-public:
-    virtual CResult Write(const unsigned char* bytes, size_t count) = 0;
-
-protected:
-    ~CByteSink() = default;
-};
+#include "retrieval/byte_sink.h"
 
 constexpr size_t kInflatePieceBytes = 1024 * 1024;
 

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr DWORD kModulePathChars = 520;
-
 void ThrowIfRpcFailed(RPC_STATUS status) {
     if (status != RPC_S_OK) throw CAtlException(HResultFromError(static_cast<LONG>(status)));
 }
@@ -77,23 +75,6 @@ std::wstring NewUuidText() {
     ThrowIfRpcFailed(UuidToStringW(&uuid, text.receive()));
     return std::wstring(text.get());
 }
-
-std::wstring GetModulePath() {
-    wchar_t buffer[kModulePathChars] = {};
-    DWORD length = GetModuleFileNameW(nullptr, buffer, kModulePathChars);
-    if (length == 0) throw CAtlException(HResultFromLastError());
-    // A path the buffer cuts short would name another file.
-    if (length >= kModulePathChars) throw CAtlException(HResultFromError(ERROR_INSUFFICIENT_BUFFER));
-    return std::wstring(buffer, length);
-}
-
-std::wstring FolderOfPath(const std::wstring& path) {
-    size_t lastBackslash = path.rfind(L'\\');
-    if (lastBackslash == std::wstring::npos) throw CAtlException(E_FAIL);
-    return path.substr(0, lastBackslash);
-}
-
-std::wstring GetModuleFolder() { return FolderOfPath(GetModulePath()); }
 
 CResult SafeCopyFile(HANDLE source, const std::wstring& target, bool failIfExists, SECURITY_ATTRIBUTES* security) {
     std::wstring temporary = target + L"." + NewUuidText() + L".tmp";

@@ -1,5 +1,5 @@
-// Small file-system operations of a run: unique names, the launcher's own
-// path, copies that only ever expose complete files, and folder removal.
+// Small file-system operations of a run: unique names, copies that only ever
+// expose complete files, and folder removal.
 #pragma once
 
 #include <windows.h>
@@ -13,15 +13,6 @@
 // A new sequential UUID as text (36 lower-case characters with hyphens). A
 // locally unique UUID is fine here. Throws CAtlException on failure.
 std::wstring NewUuidText();
-
-// Full path of the launcher's own file. Throws CAtlException.
-std::wstring GetModulePath();
-
-// That path without its last backslash and file name. Throws CAtlException
-// (E_FAIL when the path holds no backslash).
-std::wstring GetModuleFolder();
-// The same cut on a given path, for callers (and tests) that have one.
-std::wstring FolderOfPath(const std::wstring& path);
 
 // Copies the whole of the open file `source` to a new
 // file beside `target` under a temporary name, created with `security` (null:

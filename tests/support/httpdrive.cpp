@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "foundation/files.h"
+#include "foundation/run_options.h"
 #include "foundation/text.h"
 #include "http/connection.h"
 #include "http/retries.h"
 #include "http/transfer.h"
-#include "launcher/run_options.h"
 #include "resources/resource_ids.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/run_options.h"
 #include "launcher/command_line.h"
-#include "launcher/run_options.h"
 
 namespace {
 

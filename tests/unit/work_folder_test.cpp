@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "foundation/module_path.h"
 #include "retrieval/temp_folder.h"
 #include "retrieval/work_folder.h"
 #include "test_folder.h"

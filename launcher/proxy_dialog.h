@@ -3,7 +3,10 @@
 
 #include <string>
 
+#include <windows.h>
+
 #include "foundation/dialog.h"
+#include "foundation/proxy_credentials.h"
 #include "foundation/secret_text.h"
 
 // DoModal returns 1 (OK) or 2 (Cancel, Escape, the close box); both fields
@@ -26,3 +29,7 @@ private:
     // overwritten and emptied, so that the edit control keeps no copy.
     CSecretText TakePassword() const;
 };
+
+// The dialog as the downloads' prompt for proxy credentials
+// (SetProxyCredentialsPrompt): true on OK, with what was entered.
+bool AskForProxyCredentials(HWND parent, const std::wstring& refusedUserName, CProxyCredentials& entered);

@@ -1,4 +1,4 @@
-#include "launcher/run_options.h"
+#include "foundation/run_options.h"
 
 const wchar_t* g_programName = L"Loomcraft";
 bool g_silent = false;

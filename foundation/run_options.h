@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "foundation/handles.h"
+#include "foundation/proxy_credentials.h"
 #include "foundation/result.h"
-#include "http/proxy_credentials.h"
 
 extern const wchar_t* g_programName;                           // "Loomcraft"
 extern bool g_silent;                                          // "/silent"

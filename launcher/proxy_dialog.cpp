@@ -1,4 +1,4 @@
-#include "http/proxy_dialog.h"
+#include "launcher/proxy_dialog.h"
 
 #include <utility>
 #include <vector>
@@ -55,4 +55,12 @@ bool CProxyDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM, INT_PTR& r
         default:
             return false;
     }
+}
+
+bool AskForProxyCredentials(HWND parent, const std::wstring& refusedUserName, CProxyCredentials& entered) {
+    CProxyDialog dialog(refusedUserName);
+    if (dialog.DoModal(parent) != IDOK) return false;
+    entered.m_userName = dialog.m_userName;
+    entered.m_password = dialog.m_password;
+    return true;
 }
