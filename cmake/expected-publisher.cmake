@@ -1,5 +1,5 @@
 # Reads the expected publisher and issuer from signature/expected_publisher.txt
-# (their one definition, also read by tools/vendor/check-installer) into
+# (their one definition, also read by tools/publisher/check-installer) into
 # LOOMCRAFT_EXPECTED_PUBLISHER and LOOMCRAFT_EXPECTED_ISSUER, escaped for a
 # wide string literal, and regenerates when the file changes.
 function(read_expected_publisher file)

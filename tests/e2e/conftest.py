@@ -21,7 +21,7 @@ BUILD = pathlib.Path(os.environ.get('LOOMCRAFT_BUILD_DIR', REPO / 'build')).reso
 BIN = BUILD / 'bin'
 # Two test runs at once need two run folders (each has its own Wine prefix).
 RUN_FOLDER = pathlib.Path(os.environ.get('LOOMCRAFT_E2E_RUN_DIR', BUILD / 'e2e')).resolve()
-TOOLS = REPO / 'tools' / 'vendor'      # what the vendor runs, under test
+TOOLS = REPO / 'tools' / 'publisher'   # what the publisher runs on its servers, under test
 DEV_TOOLS = REPO / 'tools' / 'dev'     # the test PKI, the reference service
 # The launcher's built-in endpoint, https://localhost:47443, unless the build
 # was given another port (for a second test run beside this one).

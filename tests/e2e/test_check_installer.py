@@ -1,4 +1,4 @@
-"""tools/vendor/check-installer against installers really signed with the test PKI:
+"""tools/publisher/check-installer against installers really signed with the test PKI:
 each way an upload goes wrong gets its own line and exit status. Needs
 osslsigncode and openssl, not Wine."""
 import datetime

@@ -1,4 +1,4 @@
-"""tools/vendor/error-report's funnel over a site's logs folder as a vendor passes it: service requests by reply
+"""tools/publisher/error-report's funnel over a site's logs folder as a vendor passes it: service requests by reply
 kind, installers delivered whole (a cut and resumed download once, a probe that hung up never), failure
 pages, each request counted once however the logs are given."""
 import gzip

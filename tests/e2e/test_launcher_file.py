@@ -247,6 +247,6 @@ def test_two_clean_builds_in_different_folders_are_byte_identical(tmp_path, pki)
     assert built[0] == built[1]
     # A vendor's signed, stamped launcher, with signature and key taken off, is the build again.
     signed = pki.sign(tmp_path / 'first' / 'bin' / 'loomcraft.exe', tmp_path / 'vendor.exe')
-    subprocess.run([REPO / 'tools' / 'vendor' / 'stamp-key', signed, 'ab' * 20], check=True)
-    subprocess.run([REPO / 'tools' / 'vendor' / 'stamp-key', '--unsigned', signed, '-o', tmp_path / 'as-built.exe'], check=True)
+    subprocess.run([REPO / 'tools' / 'publisher' / 'stamp-key', signed, 'ab' * 20], check=True)
+    subprocess.run([REPO / 'tools' / 'publisher' / 'stamp-key', '--unsigned', signed, '-o', tmp_path / 'as-built.exe'], check=True)
     assert (tmp_path / 'as-built.exe').read_bytes() == built[1]

@@ -1,6 +1,6 @@
 """A download cut for good (the launcher killed, cancelled, or its retries
 outlasted) goes on from where it stopped in the next run, through the nginx
-site that tools/vendor/service-config generates, rate-limited so that runs can
+site that tools/publisher/service-config generates, rate-limited so that runs can
 be stopped mid-download; and what the next run must not trust or cannot use
 is dropped without a word to the user."""
 import hashlib

@@ -1,6 +1,6 @@
-"""The vendor's service on Debian's nginx: tools/vendor/service-config turns a key
+"""The vendor's service on Debian's nginx: tools/publisher/service-config turns a key
 table into a site that the real launcher installs through (a worker killed
-mid-download included), and tools/vendor/error-report turns the error-page visits
+mid-download included), and tools/publisher/error-report turns the error-page visits
 of real failures and crashes into a failure report."""
 import gzip
 import html

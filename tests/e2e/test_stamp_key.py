@@ -1,4 +1,4 @@
-"""tools/vendor/stamp-key on files signed with the test PKI: the key block's exact
+"""tools/publisher/stamp-key on files signed with the test PKI: the key block's exact
 bytes, the certificate table and checksum fields, re-stamping, reading back,
 and refusals that leave the input alone. Needs osslsigncode, not Wine."""
 import importlib.machinery
@@ -12,7 +12,7 @@ import sys
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
-STAMP_KEY = REPO / 'tools' / 'vendor' / 'stamp-key'
+STAMP_KEY = REPO / 'tools' / 'publisher' / 'stamp-key'
 BEGIN, END = b'>>key_begin|', b'|key_end<<'
 KEY = '0123456789abcdef0123456789ABCDEF01234567'
 RUNWAIT = pathlib.Path(os.environ.get('LOOMCRAFT_BUILD_DIR', REPO / 'build')) / 'bin' / 'runwait.exe'
