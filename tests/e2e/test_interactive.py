@@ -96,7 +96,7 @@ class Interactive:
         return text
 
     def screenshot(self, name, window):
-        """A picture of the window, in the run folder's screenshots/ (the README shows copies from docs/)."""
+        """A picture of the window, in the run folder's screenshots/ (the guides show copies from docs/)."""
         left, top, right, bottom = window['rect']
         target = self.wine.run_folder / 'screenshots' / f'{name}.png'
         target.parent.mkdir(exist_ok=True)
