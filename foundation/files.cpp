@@ -111,9 +111,7 @@ CResult CopyToNewFile(HANDLE source, const std::wstring& path, SECURITY_ATTRIBUT
 }
 
 CResult TouchFile(const std::wstring& path) {
-    UniqueHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  0, nullptr));
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!IsOpen(file.get())) return CResult::FromLastError(1005);
     return TouchOpenFile(file.get());
 }

@@ -12,6 +12,9 @@
 
 using ByteBuffer = std::vector<unsigned char>;
 
+// Others may read, write and delete a file or folder while it is open.
+inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Creates or replaces `path` with exactly `count` bytes.
 // 547 "Error creating file: <path>", 550 write failed, 551 short write.
 CResult WriteWholeFile(const std::wstring& path, const void* bytes, size_t count);

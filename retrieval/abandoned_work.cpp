@@ -9,6 +9,7 @@
 #include "foundation/handles.h"
 #include "retrieval/download_cache.h"
 #include "retrieval/partial_download.h"
+#include "retrieval/private_entry.h"
 #include "retrieval/work_folder.h"
 
 namespace {
@@ -17,7 +18,6 @@ constexpr uint64_t kFileTimeUnitsPerSecond = 10000000;  // FILETIME counts 100 n
 constexpr uint64_t kPartialLifetime = 7ull * 24 * 60 * 60 * kFileTimeUnitsPerSecond;
 constexpr size_t kUuidChars = 36;
 constexpr size_t kNameDigits = 40;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool IsLowerHex(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
 bool IsUpperHex(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
@@ -88,12 +88,7 @@ void RemoveAbandonedWorkFolders(const std::wstring& tempFolder, const CPrivateAc
 void RemoveOldPartial(const std::wstring& path, const CPrivateAccess& access) {
     UniqueHandle partial(CreateFileW(path.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES, 0, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!partial) return;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(partial.get(), &information) ||
-        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        return;
-    }
+    if (!partial || !IsPlainFile(partial.get())) return;
     bool owned = false;
     if (access.IsOwnedByUser(partial.get(), owned).Succeeded() && owned) DeleteOpenFile(partial.get());
 }

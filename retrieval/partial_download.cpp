@@ -103,15 +103,14 @@ bool CPartialDownload::ReadHeader() {
     if (header.total > static_cast<uint64_t>(INT64_MAX) || header.kept == 0 || header.kept >= header.total) {
         return false;
     }
+    m_validator = validator;  // DataOffset() counts it from here on
     LARGE_INTEGER size;
-    uint64_t dataOffset = sizeof header + TextBytes(url) + TextBytes(validator);
-    if (!GetFileSizeEx(m_file.get(), &size) || static_cast<uint64_t>(size.QuadPart) < dataOffset + header.kept) {
-        return false;  // cut short
+    if (!GetFileSizeEx(m_file.get(), &size) || static_cast<uint64_t>(size.QuadPart) < DataOffset() + header.kept) {
+        return false;  // cut short (Forget clears the validator again)
     }
     m_total = static_cast<int64_t>(header.total);
     m_kept = header.kept;
     m_checksum = header.keptChecksum;
-    m_validator = validator;
     return true;
 }
 
@@ -124,32 +123,40 @@ void CPartialDownload::Forget() {
     m_pending.clear();
 }
 
+uint64_t CPartialDownload::DataOffset() const {
+    return sizeof(CPartialHeader) + TextBytes(m_url) + TextBytes(m_validator);
+}
+
 CResult CPartialDownload::Replay(CByteSink& into) {
-    CResult replayed = CResult(E_FAIL, 0);
-    std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kReplayPieceBytes]);
-    uint64_t dataOffset = sizeof(CPartialHeader) + TextBytes(m_url) + TextBytes(m_validator);
-    if (m_kept != 0 && piece && Seek(m_file.get(), dataOffset)) {
-        uint32_t sum = kAdlerStart;
-        replayed = CResult();
-        for (uint64_t left = m_kept; left != 0 && replayed.Succeeded();) {
-            DWORD count = left < kReplayPieceBytes ? static_cast<DWORD>(left) : kReplayPieceBytes;
-            if (!ReadExactly(m_file.get(), piece.get(), count)) {
-                replayed = CResult(E_FAIL, 0);
-                break;
-            }
-            sum = Adler(sum, piece.get(), count);
-            replayed = into.Write(piece.get(), count);
-            left -= count;
-        }
-        if (replayed.Succeeded() && sum != m_checksum) replayed = CResult(E_FAIL, 0);
-    }
+    CResult replayed = ReplayKeptBytes(into);
     if (replayed.Failed()) {
         Forget();
         return replayed;
     }
+    StartKeeping();
+    return CResult();
+}
+
+CResult CPartialDownload::ReplayKeptBytes(CByteSink& into) {
+    std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kReplayPieceBytes]);
+    if (m_kept == 0 || !piece || !Seek(m_file.get(), DataOffset())) return CResult(E_FAIL, 0);
+    uint32_t sum = kAdlerStart;
+    for (uint64_t left = m_kept; left != 0;) {
+        DWORD count = left < kReplayPieceBytes ? static_cast<DWORD>(left) : kReplayPieceBytes;
+        if (!ReadExactly(m_file.get(), piece.get(), count)) return CResult(E_FAIL, 0);
+        sum = Adler(sum, piece.get(), count);
+        CResult written = into.Write(piece.get(), count);
+        if (written.Failed()) return written;
+        left -= count;
+    }
+    if (sum != m_checksum) return CResult(E_FAIL, 0);
+    return CResult();
+}
+
+// From here on the body's bytes are kept, after those already counted.
+void CPartialDownload::StartKeeping() {
     m_pending.reserve(kFlushBytes);
     m_keeping = m_pending.capacity() >= kFlushBytes;
-    return CResult();
 }
 
 void CPartialDownload::StartBody(int64_t total, const std::wstring& validator) {
@@ -158,8 +165,7 @@ void CPartialDownload::StartBody(int64_t total, const std::wstring& validator) {
     m_total = total;
     m_validator = validator;
     if (!Seek(m_file.get(), 0) || !SetEndOfFile(m_file.get()) || !WriteHeader()) return;
-    m_pending.reserve(kFlushBytes);
-    m_keeping = m_pending.capacity() >= kFlushBytes;
+    StartKeeping();
 }
 
 void CPartialDownload::Append(const unsigned char* bytes, size_t count) {
@@ -198,8 +204,7 @@ bool CPartialDownload::WriteHeader() {
 // The pending bytes first, then the header that counts them.
 void CPartialDownload::Flush() {
     if (!m_keeping || m_pending.empty()) return;
-    uint64_t dataOffset = sizeof(CPartialHeader) + TextBytes(m_url) + TextBytes(m_validator);
-    if (!WriteAt(dataOffset + m_kept, m_pending.data(), m_pending.size())) {
+    if (!WriteAt(DataOffset() + m_kept, m_pending.data(), m_pending.size())) {
         m_keeping = false;  // the header on disk still counts only what is there
         return;
     }

@@ -63,6 +63,9 @@ public:
 
 private:
     bool ReadHeader();
+    CResult ReplayKeptBytes(CByteSink& into);
+    void StartKeeping();
+    uint64_t DataOffset() const;  // where the kept bytes start
     void Forget();
     bool WriteAt(uint64_t offset, const void* bytes, size_t count);
     bool WriteHeader();

@@ -12,11 +12,15 @@ bool OpenEntry(const std::wstring& path, DWORD access, DWORD share, UniqueHandle
     return false;
 }
 
-bool IsPrivatePlainFile(const CPrivateAccess& access, HANDLE entry) {
+bool IsPlainFile(HANDLE entry) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(entry, &information)) return false;
     constexpr DWORD kNotAPlainFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    if ((information.dwFileAttributes & kNotAPlainFile) != 0 || information.nNumberOfLinks != 1) return false;
+    return (information.dwFileAttributes & kNotAPlainFile) == 0 && information.nNumberOfLinks == 1;
+}
+
+bool IsPrivatePlainFile(const CPrivateAccess& access, HANDLE entry) {
+    if (!IsPlainFile(entry)) return false;
     bool isPrivate = false;
     return access.IsPrivate(entry, isPrivate).Succeeded() && isPrivate;
 }

@@ -15,6 +15,9 @@
 // held open, one the user may not open) rather than nothing at all.
 bool OpenEntry(const std::wstring& path, DWORD access, DWORD share, UniqueHandle& entry, bool& found);
 
-// A private plain file with one name: not a folder, not a link, not a
-// second name of a file kept elsewhere, and private (CPrivateAccess).
+// A plain file with one name: not a folder, not a link, not a second name
+// of a file kept elsewhere.
+bool IsPlainFile(HANDLE entry);
+
+// A plain file that is also private (CPrivateAccess).
 bool IsPrivatePlainFile(const CPrivateAccess& access, HANDLE entry);
