@@ -133,7 +133,9 @@ HRESULT DeleteFolderTree(const std::wstring& folder, std::wstring* failedPath) {
 
 CWorkFolder::CWorkFolder(std::wstring path)
     : m_path(std::move(path)),
-      m_hold(CreateFileW(m_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      // Listing access: a handle with attribute access alone takes no part
+      // in sharing, and would let another run open the folder for deletion.
+      m_hold(CreateFileW(m_path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {}
 
 CWorkFolder::~CWorkFolder() { Remove(); }

@@ -2,10 +2,13 @@
 #include <windows.h>
 
 #include <cwctype>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "foundation/module_path.h"
+#include "foundation/private_access.h"
+#include "retrieval/abandoned_work.h"
 #include "retrieval/temp_folder.h"
 #include "retrieval/work_folder.h"
 #include "test_folder.h"
@@ -163,6 +166,25 @@ TEST(DeleteFolderTree, ReadOnlyFilesAreNotForced) {
     HRESULT result = DeleteFolderTree(root);
     EXPECT_EQ(result, static_cast<HRESULT>(0x80070005));
     EXPECT_TRUE(Exists(readOnly));
+}
+
+// Another run's cleanup removes a private work folder with an installer
+// file nobody has open, unless a running launcher still holds the folder:
+// between the download and the lock, or a cache copy and the lock, the
+// installer file is closed for a moment.
+TEST(CWorkFolder, HoldsItsFolderAgainstAnotherRunsCleanup) {
+    TestFolder temp;
+    CPrivateAccess access;
+    ASSERT_TRUE(access.Build().Succeeded());
+    for (bool held : {true, false}) {
+        std::wstring name = NewUuidText();
+        ASSERT_TRUE(CreateDirectoryW((temp / name).c_str(), access.attributes()));
+        std::wstring installer = temp.Write(name + L"\\" + kInstallerFileName, "MZ");
+        std::optional<CWorkFolder> running;
+        if (held) running.emplace(temp / name);  // else a killed run's: nothing holds it
+        RemoveAbandonedWork(temp.path() + L"\\", temp.path() + L"\\", access);
+        EXPECT_EQ(Exists(installer), held) << (held ? "held" : "abandoned");
+    }
 }
 
 }  // namespace
