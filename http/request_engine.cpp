@@ -17,6 +17,8 @@ constexpr DWORD kChunkSize = 4096;
 constexpr DWORD kHeaderBytes = 520;
 constexpr DWORD kProxyAuthenticationRequired = 407;
 constexpr DWORD kPartialContent = 206;
+constexpr int kFirstRangeCode = 306;  // VerifyRange's failures
+constexpr int kLastRangeCode = 327;
 constexpr DWORD kOk = 200;
 constexpr DWORD kLowestStatus = 100;   // a status is three digits
 constexpr DWORD kHighestStatus = 999;
@@ -89,7 +91,8 @@ bool ParseContentRange(const wchar_t* text, long long& first, long long& last, l
     return ReadNumber(p, first) && *p++ == L'-' && ReadNumber(p, last) && *p++ == L'/' && ReadNumber(p, total);
 }
 
-// A range request must be answered with exactly the span asked for.
+// A range request must be answered with exactly the span asked for
+// (306 to 327).
 CResult VerifyRange(HINTERNET request, int64_t start, int64_t end, CResponseInfo& info) {
     if (info.m_status != kPartialContent) return CResult(E_FAIL, 306, Format(L"%d", static_cast<int>(info.m_status)));
     if (info.m_contentLength != 0 && info.m_contentLength != end - start + 1) return CResult(E_FAIL, 310);
@@ -298,6 +301,10 @@ CResult ReadBody(CWinInet& transfer, HINTERNET request, bool ranged, int64_t sta
 }
 
 }  // namespace
+
+bool IsRangeRefusal(const CResult& result) {
+    return result.m_code >= kFirstRangeCode && result.m_code <= kLastRangeCode;
+}
 
 void CDownloaderBase::OnBytesRead(DWORD) {}
 

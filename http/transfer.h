@@ -45,6 +45,10 @@ protected:
     ~CDownloaderBase() = default;
 };
 
+// A range request answered otherwise than asked (another status, span or
+// total), which no request for the same range can mend.
+bool IsRangeRefusal(const CResult& result);
+
 class CWinInet : public CDownloaderBase {
 public:
     // Slot 4: one request for a whole URL (cracked, then slot 5).

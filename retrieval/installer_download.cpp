@@ -1,7 +1,6 @@
 #include "retrieval/installer_download.h"
 
 namespace {
-constexpr int kCorruptStream = 86;
 constexpr int kNothingUnpacked = 343;
 
 // The kept bytes of a partial go through the stream as downloaded ones do.

@@ -7,7 +7,6 @@
 namespace {
 
 constexpr int kAutoDetectHeader = 15 + 32;  // 32 KiB window, zlib or gzip header
-constexpr int kCorruptStream = 86;
 
 CResult Corrupt() { return CResult(E_FAIL, kCorruptStream); }
 

@@ -11,6 +11,8 @@
 #include "retrieval/byte_sink.h"
 
 constexpr size_t kInflatePieceBytes = 1024 * 1024;
+// Site code of a stream that is not a whole, well-formed zlib or gzip stream.
+inline constexpr int kCorruptStream = 86;
 
 class CInflater {
 public:

@@ -16,6 +16,7 @@
 #include "retrieval/partial_download.h"
 #include "retrieval/service_reply.h"
 #include "retrieval/temp_folder.h"
+#include "retrieval/unpack.h"
 #include "retrieval/work_folder.h"
 #include "service_endpoint.h"
 #include "signature/publisher_signature.h"
@@ -23,9 +24,6 @@
 namespace {
 
 constexpr DWORD kRetryPauseMilliseconds = 500;
-constexpr int kCorruptStream = 86;
-constexpr int kFirstRangeCode = 306;  // the range answered is not the one asked for (306 to 327)
-constexpr int kLastRangeCode = 327;
 constexpr HRESULT kCertificateRevocationFailed = static_cast<HRESULT>(0x80072F19);
 constexpr HRESULT kCertificateDateInvalid = static_cast<HRESULT>(0x80072F05);
 
@@ -75,7 +73,7 @@ CResult CreateWorkFolder(CPrivateAccess& access, std::wstring& tempFolder, std::
 // answered otherwise than asked, bytes that do not continue the stream) is
 // given up for one download from zero: the user never pays for a partial.
 bool RefusesResume(const CResult& result) {
-    return result.m_code == kCorruptStream || (result.m_code >= kFirstRangeCode && result.m_code <= kLastRangeCode);
+    return result.m_code == kCorruptStream || IsRangeRefusal(result);
 }
 
 // The download, going on from what an earlier run kept of it where it can.
